@@ -1,0 +1,19 @@
+# Compile and link settings shared by the program, the stand-in library and
+# the test doubles.
+
+add_compile_options(
+  -Wall -Wextra -Werror -Wshadow -Wconversion -Wsign-conversion
+  -Wformat=2 -Wcast-align -Wnull-dereference -Wold-style-cast
+  -fno-exceptions -fno-rtti)
+
+# Nothing here may need libstdc++ or libgcc_s on the device: drop what the
+# C++ driver links but nothing uses, and take the few libgcc helpers statically.
+add_link_options(-static-libgcc -Wl,--as-needed -Wl,--no-undefined -Wl,-z,relro,-z,now)
+
+# RUNPATH rather than RPATH, so that LD_LIBRARY_PATH can put another
+# implementation of the tag library in place without relinking.
+add_link_options(-Wl,--enable-new-dtags)
+
+if(NOT CMAKE_BUILD_TYPE AND NOT CMAKE_CONFIGURATION_TYPES)
+  set(CMAKE_BUILD_TYPE RelWithDebInfo)
+endif()
