@@ -1,0 +1,167 @@
+"""Runs the watchdog and the stand-in library's probe from outside.
+
+Every program runs inside a private PID namespace (its own first process is a
+shell that waits for it), so that neither a restart nor a killall can reach
+this machine even if a test double fails to load. The watchdog's standard
+output and the test doubles' records share one transcript file, in the order
+in which they happened.
+
+The build tells where its files are through the environment: WATCHDOG,
+TAG_DOUBLE_DIR, CALL_RECORDER, TAGSIM_PROBE and, for a target build run under
+user-mode emulation, TARGET_EMULATOR (the emulator's command line).
+"""
+
+import dataclasses
+import os
+import shlex
+import subprocess
+import tempfile
+import time
+import unittest
+
+WATCHDOG = os.environ.get("WATCHDOG", "")
+TAG_DOUBLE_DIR = os.environ.get("TAG_DOUBLE_DIR", "")
+CALL_RECORDER = os.environ.get("CALL_RECORDER", "")
+TAGSIM_PROBE = os.environ.get("TAGSIM_PROBE", "")
+EMULATOR = shlex.split(os.environ.get("TARGET_EMULATOR", ""))
+TAGSIM_DIR = os.path.join(os.path.dirname(WATCHDOG), "..", "tagsim")
+
+NAMESPACE = ["unshare", "--pid", "--fork", "--mount-proc", "--kill-child", "--",
+             "sh", "-c", '"$@"; exit $?', "sh"]
+
+USAGE = ("This program will reboot the system when the specified tag value is changed "
+         "to 1 at keep the turn on status for 10 seconds.\n\n"
+         "Usage: {name} <tag_name> [wdt_time]\n"
+         "\ttag_name: Specify the name of the tag for monitor.\n"
+         "\twdt_time: The watchdog timeout value, in seconds.\n")
+
+TIMEOUT_LINE = "Watchdog timeout, reboot system!"
+RESTART_SEQUENCE = [TIMEOUT_LINE, "@system killall VirIvedaroZez",
+                    "@system killall sysmon", "@sync", "@reboot 0x01234567"]
+
+# Sets argv exactly as given, including an empty one, which exec from Python
+# and the shell refuse.
+EXEC_EXACT_ARGV = (
+    "import ctypes, os, sys\n"
+    "argv = [os.fsencode(a) for a in sys.argv[2:]]\n"
+    "array = (ctypes.c_char_p * (len(argv) + 1))(*argv, None)\n"
+    "ctypes.CDLL(None).execv(sys.argv[1].encode(), array)\n"
+    "sys.exit(127)\n")
+
+
+def handler_line(value):
+    return "on_reset_tag: KW tag value reset to " + value
+
+
+def count_lines(first, last):
+    return ["current count = %d" % n for n in range(first, last + 1)]
+
+
+@dataclasses.dataclass
+class Run:
+    status: int
+    transcript: list
+    stderr: str
+    seconds: float
+
+    @property
+    def output(self):
+        """The watchdog's own standard output, without the doubles' records."""
+        return [line for line in self.transcript if not line.startswith("@")]
+
+    def calls(self, prefix="@"):
+        return [line for line in self.transcript if line.startswith(prefix)]
+
+
+def emulated():
+    return bool(EMULATOR)
+
+
+def target_command(program, args, preload=None, library_dir=None, argv=None):
+    """The command that runs a target program with the given loader settings;
+    argv, when given, is the program's exact argument vector instead of args."""
+    settings = []
+    if preload:
+        settings.append("LD_PRELOAD=" + preload)
+    if library_dir:
+        settings.append("LD_LIBRARY_PATH=" + library_dir)
+    if EMULATOR:
+        command = list(EMULATOR)
+        for setting in settings:
+            command += ["-E", setting]
+        if argv is not None:
+            command += ["-0", argv[0]]
+            args = argv[1:]
+        return command + [program] + list(args)
+    if argv is not None:
+        return ["env"] + settings + ["python3", "-c", EXEC_EXACT_ARGV, program] + list(argv)
+    return ["env"] + settings + [program] + list(args)
+
+
+def read_transcript(path):
+    with open(path, "rb") as transcript:
+        return transcript.read().decode("utf-8", "surrogateescape").splitlines()
+
+
+class WatchdogTest(unittest.TestCase):
+    """Runs the watchdog with the tag library double and the call recorder."""
+
+    def setUp(self):
+        self.workdir = tempfile.TemporaryDirectory(prefix="wdtag-test-")
+        self.transcript = os.path.join(self.workdir.name, "transcript")
+
+    def tearDown(self):
+        self.workdir.cleanup()
+
+    def environment(self, extra):
+        env = dict(os.environ)
+        for name in list(env):
+            if name.startswith(("TAGDOUBLE_", "RECORDER_")):
+                del env[name]
+        env["TEST_TRANSCRIPT"] = self.transcript
+        env["LC_ALL"] = "C"
+        env.update(extra)
+        return env
+
+    def run_watchdog(self, *args, script="", passes=None, env=None, argv=None,
+                     library_dir=None, timeout=60):
+        """Runs to the restart, to the given number of passes, or to an exit."""
+        extra = {"TAGDOUBLE_SCRIPT": script}
+        if passes is not None:
+            extra["RECORDER_PASSES"] = str(passes)
+        extra.update(env or {})
+        command = NAMESPACE + target_command(
+            WATCHDOG, args, preload=CALL_RECORDER,
+            library_dir=library_dir or TAG_DOUBLE_DIR, argv=argv)
+        start = time.monotonic()
+        with open(self.transcript, "ab") as output:
+            finished = subprocess.run(command, stdout=output, stderr=subprocess.PIPE,
+                                      env=self.environment(extra), timeout=timeout,
+                                      check=False)
+        return Run(finished.returncode, read_transcript(self.transcript),
+                   finished.stderr.decode("utf-8", "surrogateescape"),
+                   time.monotonic() - start)
+
+    def assertRestartedAfter(self, run, last_lines):
+        """The transcript ends with the restart sequence, in the same pass as
+        these lines (sleeps between them are left out of the comparison)."""
+        self.assertEqual(run.transcript[-len(RESTART_SEQUENCE):], RESTART_SEQUENCE)
+        before = [line for line in run.transcript[:-len(RESTART_SEQUENCE)]
+                  if line != "@sleep 1"]
+        self.assertEqual(before[len(before) - len(last_lines):], last_lines)
+        self.assertEqual(run.status, 0, run.stderr)
+
+
+def wait_for(condition, timeout=20.0, what="condition"):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if condition():
+            return
+        time.sleep(0.01)
+    raise AssertionError("timed out waiting for " + what)
+
+
+def write_tag(store, name, text):
+    """Writes a tag's file as a writer would: open, write, close."""
+    with open(os.path.join(store, name), "w", encoding="utf-8") as tag:
+        tag.write(text)

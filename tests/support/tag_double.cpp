@@ -1,0 +1,146 @@
+// A scripted tag library with the SONAME of the real one. Its own thread
+// delivers notifications in step with the watchdog's passes, which the
+// preloaded call recorder reports through tagdouble_sleep_done().
+//   TAGDOUBLE_INIT_RESULT  what qm_tag_init returns (default 0)
+//   TAGDOUBLE_HANDLE       what qm_tag_open returns (default 42)
+//   TAGDOUBLE_SCRIPT       steps "WHEN:VALUE" or "WHEN:VALUE:other", WHEN the
+//                          number of sleeps the watchdog has finished, 0 for
+//                          "during qm_tag_open, before it returns"; "other"
+//                          sends the value for another tag's handle
+// Calls into the library and any non-zero handler result go to the transcript.
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include <pthread.h>
+#include <signal.h>
+
+#include "tag_library.h"
+#include "transcript.h"
+
+namespace {
+
+constexpr tag_handle default_handle = 42;
+constexpr std::size_t most_steps = 64;
+
+struct step {
+    long when;
+    double value;
+    bool other_tag;
+};
+
+step steps[most_steps];
+std::size_t step_count = 0;
+
+pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
+long sleeps_reached = -1; // -1 until qm_tag_open
+std::size_t delivered = 0;
+
+tag_init_params *registered = nullptr;
+tag_handle open_handle = default_handle;
+
+void read_script()
+{
+    const char *script = getenv("TAGDOUBLE_SCRIPT");
+    while (script != nullptr && *script != '\0' && step_count < most_steps) {
+        char *end = nullptr;
+        step &next = steps[step_count];
+        next.when = strtol(script, &end, 10);
+        if (*end != ':')
+            abort();
+        next.value = strtod(end + 1, &end);
+        next.other_tag = strncmp(end, ":other", 6) == 0;
+        if (next.other_tag)
+            end += 6;
+        ++step_count;
+        script = end + strspn(end, " ");
+    }
+}
+
+bool step_due()
+{
+    return delivered < step_count && steps[delivered].when <= sleeps_reached;
+}
+
+void *deliver_steps(void * /*unused*/)
+{
+    for (;;) {
+        pthread_mutex_lock(&lock);
+        while (!step_due())
+            pthread_cond_wait(&changed, &lock);
+        const step next = steps[delivered];
+        pthread_mutex_unlock(&lock);
+
+        const tag_handle tag = next.other_tag ? open_handle + 1 : open_handle;
+        const int32_t result = registered->on_change(tag, 0, &next.value, 0);
+        if (result != 0)
+            write_transcript("@handler returned %d", result);
+
+        pthread_mutex_lock(&lock);
+        ++delivered;
+        pthread_cond_broadcast(&changed);
+        pthread_mutex_unlock(&lock);
+    }
+}
+
+// Lets the thread deliver every step due by now, and waits until it has.
+void advance_to(long sleeps)
+{
+    pthread_mutex_lock(&lock);
+    sleeps_reached = sleeps;
+    pthread_cond_broadcast(&changed);
+    while (step_due())
+        pthread_cond_wait(&changed, &lock);
+    pthread_mutex_unlock(&lock);
+}
+
+} // namespace
+
+extern "C" void tagdouble_sleep_done(unsigned sleeps)
+{
+    advance_to(static_cast<long>(sleeps));
+}
+
+int32_t qm_tag_init(int32_t mode, tag_init_params *params, int32_t flags)
+{
+    if (params == nullptr) {
+        write_transcript("@qm_tag_init %d null %d", mode, flags);
+    } else {
+        write_transcript("@qm_tag_init %d {%d %d %d %s} %d", mode, params->size,
+                         params->reserved1, params->reserved2,
+                         params->on_change != nullptr ? "handler" : "null", flags);
+    }
+    const char *result = getenv("TAGDOUBLE_INIT_RESULT");
+    if (result != nullptr && *result != '\0')
+        return static_cast<int32_t>(strtol(result, nullptr, 10));
+    if (params == nullptr || params->on_change == nullptr)
+        return -1;
+
+    const char *handle = getenv("TAGDOUBLE_HANDLE");
+    if (handle != nullptr && *handle != '\0')
+        open_handle = static_cast<tag_handle>(strtoul(handle, nullptr, 0));
+    // The record is read again at every delivery: it must stay in place.
+    registered = params;
+    read_script();
+
+    sigset_t all{};
+    sigset_t previous{};
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    pthread_t thread{};
+    const int error = pthread_create(&thread, nullptr, deliver_steps, nullptr);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (error != 0)
+        return -error;
+    pthread_detach(thread);
+    return 0;
+}
+
+tag_handle qm_tag_open(const char *name, int32_t flags)
+{
+    write_transcript("@qm_tag_open %s %d", name != nullptr ? name : "(null)", flags);
+    advance_to(0);
+    return open_handle;
+}

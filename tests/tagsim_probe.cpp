@@ -1,0 +1,66 @@
+// Drives the stand-in tag library directly, for checks of its contract.
+//   tagsim_probe init null|size24|nohandler|ok   prints qm_tag_init's result
+//   tagsim_probe open NAME...                   prints each handle, without init first
+//   tagsim_probe watch NAME...                  init, open and print each handle, then
+//                                               "ready", then one line per notification
+// Its own lines go to standard output; the library must add none there.
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include <unistd.h>
+
+#include "tag_library.h"
+
+namespace {
+
+int32_t print_notification(tag_handle tag, uint32_t reserved1, const double *value,
+                           uint32_t reserved2)
+{
+    printf("notify %u %u %.17g %u\n", tag, reserved1, *value, reserved2);
+    fflush(stdout);
+    return 0;
+}
+
+int init(const char *how)
+{
+    tag_init_params params{16, 0, 0, print_notification};
+    if (strcmp(how, "size24") == 0)
+        params.size = 24;
+    if (strcmp(how, "nohandler") == 0)
+        params.on_change = nullptr;
+    return qm_tag_init(100, strcmp(how, "null") == 0 ? nullptr : &params, 0);
+}
+
+void open_all(int count, char *names[])
+{
+    for (int i = 0; i < count; ++i)
+        printf("handle %u\n", qm_tag_open(names[i], 0));
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (argc < 3)
+        return 2;
+    if (strcmp(argv[1], "init") == 0) {
+        printf("init %d\n", init(argv[2]));
+        return 0;
+    }
+    if (strcmp(argv[1], "open") == 0) {
+        open_all(argc - 2, argv + 2);
+        return 0;
+    }
+    const int32_t result = init("ok");
+    if (result != 0) {
+        printf("init %d\n", result);
+        return 1;
+    }
+    open_all(argc - 2, argv + 2);
+    printf("ready\n");
+    fflush(stdout);
+    for (;;)
+        pause();
+}

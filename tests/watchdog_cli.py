@@ -1,0 +1,103 @@
+"""Command line, start-up failures and the calls into the tag library."""
+
+import unittest
+
+from harness import (USAGE, WatchdogTest, count_lines, emulated, handler_line)
+
+
+class Usage(WatchdogTest):
+    def test_no_arguments_print_usage_with_invocation_name(self):
+        run = self.run_watchdog(argv=["/opt/bin/wdt"])
+        self.assertEqual("\n".join(run.output) + "\n", USAGE.format(name="/opt/bin/wdt"))
+
+    def test_no_arguments_exit_with_255(self):
+        self.assertEqual(self.run_watchdog().status, 255)
+
+    def test_three_arguments_exit_with_255_without_touching_library(self):
+        run = self.run_watchdog("RESET", "10", "extra")
+        self.assertEqual((run.status, run.calls()), (255, []))
+
+    def test_empty_program_name_is_replaced_in_usage(self):
+        run = self.run_watchdog(argv=[""])
+        self.assertIn("Usage: wdtag_poweroff <tag_name> [wdt_time]", run.output)
+
+    @unittest.skipIf(emulated(), "the emulator always passes a program name")
+    def test_missing_program_name_is_replaced_in_usage(self):
+        run = self.run_watchdog(argv=[])
+        self.assertIn("Usage: wdtag_poweroff <tag_name> [wdt_time]", run.output)
+
+
+class StartFailures(WatchdogTest):
+    def test_library_called_with_100_record_and_0_then_open_with_name_and_0(self):
+        run = self.run_watchdog("RESET", passes=1)
+        self.assertEqual(run.calls("@qm_tag"),
+                         ["@qm_tag_init 100 {16 0 0 handler} 0", "@qm_tag_open RESET 0"])
+
+    def test_successful_start_prints_nothing(self):
+        run = self.run_watchdog("RESET", passes=3)
+        self.assertEqual(run.output, [])
+
+    def test_init_failure_prints_signed_code_and_exits_255(self):
+        run = self.run_watchdog("RESET", env={"TAGDOUBLE_INIT_RESULT": "-5"})
+        self.assertEqual((run.output, run.status),
+                         (["Fail to initialize VAZod SDK! error = -5"], 255))
+
+    def test_init_failure_never_opens_the_tag(self):
+        run = self.run_watchdog("RESET", env={"TAGDOUBLE_INIT_RESULT": "3"})
+        self.assertEqual(run.calls("@qm_tag_open"), [])
+
+    def test_open_failure_names_the_tag_and_exits_254(self):
+        run = self.run_watchdog("NO_SUCH_TAG", env={"TAGDOUBLE_HANDLE": "0"})
+        self.assertEqual((run.output, run.status), (["Fail to open tag: NO_SUCH_TAG"], 254))
+
+    def test_open_failure_keeps_tag_name_byte_for_byte(self):
+        name = "tag\udcff\udcfe with\nnewline"
+        run = self.run_watchdog(name, env={"TAGDOUBLE_HANDLE": "0"})
+        # The double's own record of the name holds the newline too: take the tail.
+        self.assertEqual(run.output[-2:], ["Fail to open tag: tag\udcff\udcfe with", "newline"])
+
+
+class WatchdogTime(WatchdogTest):
+    """How the second argument sets the number of passes before the restart."""
+
+    def restarts_after(self, wdt_time, passes=20):
+        run = self.run_watchdog("RESET", wdt_time, script="1:1", passes=passes)
+        counted = [line for line in run.output if line.startswith("current count")]
+        return len(counted) if run.calls("@reboot") else None
+
+    def test_default_is_ten(self):
+        run = self.run_watchdog("RESET", script="1:1", passes=20)
+        self.assertRestartedAfter(run, count_lines(1, 10))
+
+    def test_zero_gives_ten(self):
+        self.assertEqual(self.restarts_after("0"), 10)
+
+    def test_negative_gives_ten(self):
+        self.assertEqual(self.restarts_after("-5"), 10)
+
+    def test_text_gives_ten(self):
+        self.assertEqual(self.restarts_after("abc"), 10)
+
+    def test_trailing_garbage_is_ignored(self):
+        self.assertEqual(self.restarts_after("7x"), 7)
+
+    def test_leading_blanks_and_sign_are_accepted(self):
+        self.assertEqual(self.restarts_after(" \t+12"), 12)
+
+    def test_value_above_32_bits_saturates_instead_of_wrapping(self):
+        # 2**32 + 10 would wrap to 10 on a 64-bit machine.
+        self.assertIsNone(self.restarts_after("4294967306", passes=14))
+
+    def test_value_below_32_bits_saturates_to_minimum_and_gives_ten(self):
+        self.assertEqual(self.restarts_after("-4294967297"), 10)
+
+    def test_huge_argument_is_read_by_the_same_rule(self):
+        self.assertIsNone(self.restarts_after("9" * 100 * 1024, passes=14))
+
+    def test_one_restarts_after_the_first_count_line(self):
+        run = self.run_watchdog("RESET", "1", script="1:1", passes=5)
+        self.assertRestartedAfter(run, [handler_line("1.000000"), "current count = 1"])
+
+
+if __name__ == "__main__":
+    unittest.main()
