@@ -41,7 +41,6 @@ std::size_t open_tag_count = 0;
 // store_gone_reported is the watcher's alone.
 bool initialised = false;
 bool store_gone_reported = false;
-int store_fd = -1;
 int events_fd = -1;
 tag_change_handler handler = nullptr;
 char store_path[PATH_MAX];
@@ -87,11 +86,25 @@ tag_handle watched_handle(const char *name)
     return handle;
 }
 
+// The store is named by path, not held open: an open directory would keep
+// the kernel from reporting its removal. Names never hold a '/'.
+// Fits: qm_tag_init leaves room for '/' and a name of the longest length.
+void tag_path(const char *name, char (&path)[PATH_MAX])
+{
+    const std::size_t store_length = strlen(store_path);
+    memcpy(path, store_path, store_length);
+    path[store_length] = '/';
+    memcpy(path + store_length + 1, name, strnlen(name, longest_name) + 1);
+    path[store_length + 1 + strnlen(name, longest_name)] = '\0';
+}
+
 // Fills content with at most size bytes; false with errno set on failure.
 // Never follows a symbolic link and never waits on a FIFO.
 bool read_tag_file(const char *name, char *content, std::size_t size, std::size_t *length)
 {
-    const int fd = openat(store_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    char path[PATH_MAX];
+    tag_path(name, path);
+    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
     struct stat status {};
@@ -216,11 +229,9 @@ const char *store_directory()
     return path != nullptr && *path != '\0' ? path : default_store;
 }
 
-int32_t close_and_fail(int store, int events, int error)
+int32_t close_and_fail(int events, int error)
 {
-    close(store);
-    if (events >= 0)
-        close(events);
+    close(events);
     return -error;
 }
 
@@ -233,28 +244,29 @@ int32_t close_and_fail(int store, int events, int error)
     if (initialised)
         return -EALREADY;
     const char *path = store_directory();
-    if (strlen(path) >= sizeof store_path)
+    // Room for '/' and a name of the longest length after it.
+    if (strlen(path) + 1 + longest_name >= sizeof store_path)
         return -ENAMETOOLONG;
-
-    const int store = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (store < 0)
+    struct stat status {};
+    if (stat(path, &status) != 0)
         return -errno;
+    if (!S_ISDIR(status.st_mode))
+        return -ENOTDIR;
+
     const int events = inotify_init1(IN_CLOEXEC);
     if (events < 0)
-        return close_and_fail(store, -1, errno);
-    const uint32_t mask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF |
-                          IN_ONLYDIR | IN_DONT_FOLLOW;
+        return -errno;
+    const uint32_t mask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
     if (inotify_add_watch(events, path, mask) < 0)
-        return close_and_fail(store, events, errno);
+        return close_and_fail(events, errno);
 
     memcpy(store_path, path, strlen(path) + 1);
-    store_fd = store;
     events_fd = events;
     handler = params->on_change;
     const int error = start_watcher();
     if (error != 0) {
-        store_fd = events_fd = -1;
-        return close_and_fail(store, events, error);
+        events_fd = -1;
+        return close_and_fail(events, error);
     }
     initialised = true;
     return 0;
@@ -264,8 +276,10 @@ int32_t close_and_fail(int store, int events, int error)
 {
     if (!initialised || !is_valid_name(name))
         return 0;
+    char path[PATH_MAX];
+    tag_path(name, path);
     struct stat status {};
-    if (fstatat(store_fd, name, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(status.st_mode))
+    if (lstat(path, &status) != 0 || !S_ISREG(status.st_mode))
         return 0;
     return remember_tag(name);
 }

@@ -1,8 +1,9 @@
 // Drives the stand-in tag library directly, for checks of its contract.
 //   tagsim_probe init null|size24|nohandler|ok   prints qm_tag_init's result
 //   tagsim_probe open NAME...                   prints each handle, without init first
-//   tagsim_probe watch NAME...                  init, open and print each handle, then
-//                                               "ready", then one line per notification
+//   tagsim_probe opened NAME...                 init, then open and print each handle
+//   tagsim_probe watch NAME...                  the same, then "ready", then one line per
+//                                               notification until it is killed
 // Its own lines go to standard output; the library must add none there.
 
 #include <cstdint>
@@ -59,6 +60,8 @@ int main(int argc, char *argv[])
         return 1;
     }
     open_all(argc - 2, argv + 2);
+    if (strcmp(argv[1], "opened") == 0)
+        return 0;
     printf("ready\n");
     fflush(stdout);
     for (;;)

@@ -5,12 +5,14 @@
 //   RECORDER_REBOOT=fail    reboot() fails with EPERM; otherwise the process
 //                           ends at once, without flushing, as a restart would
 //   RECORDER_PASSES=N       the process ends (status 0) in its N-th sleep
+//   RECORDER_SHOW_SIGPIPE=1 system() also records how SIGPIPE is handled
 // sleep() returns at once and, when the tag library double is loaded, only
 // after the double has delivered what its script holds for the next pass.
 // Without the double it really sleeps.
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -34,6 +36,15 @@ bool env_is(const char *name, const char *expected)
 {
     const char *text = getenv(name);
     return text != nullptr && strcmp(text, expected) == 0;
+}
+
+const char *sigpipe_disposition()
+{
+    struct sigaction action {};
+    sigaction(SIGPIPE, nullptr, &action);
+    if (action.sa_handler == SIG_IGN)
+        return "ignored";
+    return action.sa_handler == SIG_DFL ? "default" : "caught";
 }
 
 using sleep_done_hook = void (*)(unsigned);
@@ -62,6 +73,8 @@ extern "C" unsigned sleep(unsigned seconds)
 extern "C" int system(const char *command)
 {
     write_transcript("@system %s", command != nullptr ? command : "(null)");
+    if (env_is("RECORDER_SHOW_SIGPIPE", "1"))
+        write_transcript("@sigpipe %s", sigpipe_disposition());
     return static_cast<int>(env_number("RECORDER_SYSTEM_STATUS", 0));
 }
 

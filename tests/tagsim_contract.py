@@ -1,0 +1,281 @@
+"""The stand-in tag library's contract, with real files in a real store."""
+
+import os
+import queue
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+from harness import (CALL_RECORDER, NAMESPACE, RESTART_SEQUENCE, TAGSIM_PROBE, WATCHDOG,
+                     WatchdogTest, count_lines, emulated, handler_line, read_transcript,
+                     target_command, wait_for, write_tag)
+
+EINVAL, ENOENT, ENOTDIR = 22, 2, 20
+
+
+def probe(*args, store):
+    """Runs the probe to its end and returns its standard output's lines."""
+    env = dict(os.environ, TAGSIM_DIR=store)
+    finished = subprocess.run(NAMESPACE + target_command(TAGSIM_PROBE, args), env=env,
+                              capture_output=True, timeout=20, check=False, text=True)
+    return finished.stdout.splitlines()
+
+
+class Store(unittest.TestCase):
+    def setUp(self):
+        self.workdir = tempfile.TemporaryDirectory(prefix="tagsim-test-")
+        self.store = os.path.join(self.workdir.name, "tags")
+        os.mkdir(self.store)
+
+    def tearDown(self):
+        self.workdir.cleanup()
+
+
+class Init(Store):
+    def test_valid_record_initialises(self):
+        self.assertEqual(probe("init", "ok", store=self.store), ["init 0"])
+
+    def test_null_record_is_invalid(self):
+        self.assertEqual(probe("init", "null", store=self.store), ["init %d" % -EINVAL])
+
+    def test_record_without_sixteen_in_word_zero_is_invalid(self):
+        self.assertEqual(probe("init", "size24", store=self.store), ["init %d" % -EINVAL])
+
+    def test_record_without_handler_is_invalid(self):
+        self.assertEqual(probe("init", "nohandler", store=self.store), ["init %d" % -EINVAL])
+
+    def test_missing_store_is_not_found(self):
+        missing = os.path.join(self.store, "missing")
+        self.assertEqual(probe("init", "ok", store=missing), ["init %d" % -ENOENT])
+
+    def test_store_that_is_a_file_fails_with_its_errno(self):
+        write_tag(self.store, "file", "1")
+        store = os.path.join(self.store, "file")
+        self.assertEqual(probe("init", "ok", store=store), ["init %d" % -ENOTDIR])
+
+
+class Open(Store):
+    def test_open_before_init_gives_no_handle(self):
+        write_tag(self.store, "RESET", "0")
+        self.assertEqual(probe("open", "RESET", store=self.store), ["handle 0"])
+
+    def test_names_that_could_leave_the_store_give_no_handle(self):
+        os.mkdir(os.path.join(self.store, "sub"))
+        write_tag(os.path.join(self.store, "sub"), "RESET", "0")
+        lines = probe("opened", "", ".", "..", "sub/RESET", "sub", store=self.store)
+        self.assertEqual(lines, ["handle 0"] * 5)
+
+    def test_missing_tag_and_symbolic_link_give_no_handle(self):
+        write_tag(self.workdir.name, "outside", "1")
+        os.symlink(os.path.join(self.workdir.name, "outside"),
+                   os.path.join(self.store, "LINK"))
+        self.assertEqual(probe("opened", "MISSING", "LINK", store=self.store),
+                         ["handle 0"] * 2)
+
+    def test_name_of_255_bytes_opens_and_256_does_not(self):
+        write_tag(self.store, "n" * 255, "0")
+        lines = probe("opened", "n" * 255, "n" * 256, store=self.store)
+        self.assertEqual((lines[0] != "handle 0", lines[1]), (True, "handle 0"))
+
+    def test_same_name_gives_same_handle_and_another_name_another(self):
+        write_tag(self.store, "A", "0")
+        write_tag(self.store, "B", "0")
+        first, second, again = probe("opened", "A", "B", "A", store=self.store)[:3]
+        self.assertEqual((first == again, first != second, first != "handle 0"),
+                         (True, True, True))
+
+
+class Probe:
+    """A running probe that watches tags; its lines arrive in a queue."""
+
+    def __init__(self, store, *names):
+        env = dict(os.environ, TAGSIM_DIR=store)
+        self.process = subprocess.Popen(  # pylint: disable=consider-using-with
+            NAMESPACE + target_command(TAGSIM_PROBE, ("watch",) + names), env=env,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.lines = queue.Queue()
+        self.errors = []
+        self.readers = [
+            threading.Thread(target=self.collect, args=(self.process.stdout, self.lines.put)),
+            threading.Thread(target=self.collect, args=(self.process.stderr, self.errors.append))]
+        for reader in self.readers:
+            reader.start()
+        self.handles = []
+        while (line := self.next_line()) != "ready":
+            self.handles.append(line.split()[1])
+
+    @staticmethod
+    def collect(stream, put):
+        for line in stream:
+            put(line.rstrip("\n"))
+
+    def next_line(self, timeout=20):
+        return self.lines.get(timeout=timeout)
+
+    def notification(self, index, value):
+        return "notify %s 0 %s 0" % (self.handles[index], value)
+
+    def stop(self):
+        self.process.kill()
+        self.process.wait()
+        for reader in self.readers:
+            reader.join()
+        self.process.stdout.close()
+        self.process.stderr.close()
+
+
+class Notifications(Store):
+    def setUp(self):
+        super().setUp()
+        write_tag(self.store, "RESET", "1")
+        write_tag(self.store, "OTHER", "0")
+        self.probe = Probe(self.store, "RESET", "OTHER")
+
+    def tearDown(self):
+        self.probe.stop()
+        super().tearDown()
+
+    def written(self, text):
+        write_tag(self.store, "RESET", text)
+        return self.probe.next_line()
+
+    def test_a_finished_write_is_reported_with_handle_and_value(self):
+        self.assertEqual(self.written("0\n"), self.probe.notification(0, "0"))
+
+    def test_white_space_around_the_number_is_allowed(self):
+        self.assertEqual(self.written(" \t0.5 \n"), self.probe.notification(0, "0.5"))
+
+    def test_hexadecimal_float_is_its_value(self):
+        self.assertEqual(self.written("0x1p0"), self.probe.notification(0, "1"))
+
+    def test_nan_and_infinity_are_reported(self):
+        self.assertEqual((self.written("nan"), self.written("-inf")),
+                         (self.probe.notification(0, "nan"),
+                          self.probe.notification(0, "-inf")))
+
+    def test_rename_onto_the_tag_is_reported(self):
+        write_tag(self.store, ".RESET.new", "1")
+        os.rename(os.path.join(self.store, ".RESET.new"), os.path.join(self.store, "RESET"))
+        self.assertEqual(self.probe.next_line(), self.probe.notification(0, "1"))
+
+    def test_value_held_at_open_is_not_reported(self):
+        # Events arrive in order: a report of the value held at open would
+        # come before the report of this first write.
+        self.assertEqual(self.written("0"), self.probe.notification(0, "0"))
+
+    def test_unwatched_and_refused_content_report_nothing(self):
+        write_tag(self.store, "UNWATCHED", "1")
+        for refused in ("", "abc", "1 2", "1x", "1e309", "1e-400", "\x001", "1" * 200):
+            write_tag(self.store, "RESET", refused)
+        self.assertEqual(self.written("0"), self.probe.notification(0, "0"))
+
+    def test_refused_content_is_named_once_on_stderr(self):
+        write_tag(self.store, "RESET", "1e-400")
+        self.written("0")
+        wait_for(lambda: self.probe.errors, what="the message")
+        self.assertEqual(self.probe.errors,
+                         ["tagsim: tag RESET does not hold a number; not reported"])
+
+    def test_other_tag_is_reported_with_its_own_handle(self):
+        write_tag(self.store, "OTHER", "1")
+        self.assertEqual(self.probe.next_line(), self.probe.notification(1, "1"))
+
+    def test_symbolic_link_renamed_onto_the_tag_is_not_followed(self):
+        write_tag(self.workdir.name, "outside", "1")
+        link = os.path.join(self.store, ".link")
+        os.symlink(os.path.join(self.workdir.name, "outside"), link)
+        os.rename(link, os.path.join(self.store, "RESET"))
+        # Reports come in order: one for the link would come before this one.
+        write_tag(self.store, "OTHER", "1")
+        self.assertEqual(self.probe.next_line(), self.probe.notification(1, "1"))
+
+    def test_symbolic_link_in_place_of_the_tag_is_named_on_stderr(self):
+        os.symlink("/proc/self/environ", os.path.join(self.store, ".link"))
+        os.rename(os.path.join(self.store, ".link"), os.path.join(self.store, "RESET"))
+        write_tag(self.store, "OTHER", "1")
+        self.probe.next_line()
+        wait_for(lambda: self.probe.errors, what="the message")
+        self.assertEqual(self.probe.errors, [
+            "tagsim: cannot read tag RESET: Too many levels of symbolic links"])
+
+    def test_deleted_tag_written_again_is_reported(self):
+        os.unlink(os.path.join(self.store, "RESET"))
+        self.assertEqual(self.written("1"), self.probe.notification(0, "1"))
+
+    def test_last_of_a_burst_of_writes_is_reported_last(self):
+        for n in range(2000):
+            write_tag(self.store, "RESET", str(n % 2))
+        write_tag(self.store, "RESET", "7")
+        last = self.probe.notification(0, "7")
+        while self.probe.next_line() != last:
+            pass
+        # Merged events may repeat the last value, but nothing may follow it.
+        write_tag(self.store, "OTHER", "1")
+        marker = self.probe.notification(1, "1")
+        after = []
+        while (line := self.probe.next_line()) != marker:
+            after.append(line)
+        self.assertEqual(set(after) - {last}, set())
+
+    def test_removed_store_is_named_once_on_stderr(self):
+        for name in os.listdir(self.store):
+            os.unlink(os.path.join(self.store, name))
+        os.rmdir(self.store)
+        wait_for(lambda: self.probe.errors, what="the message")
+        time.sleep(0.2)  # a second message would come at once
+        self.assertEqual(len(self.probe.errors), 1)
+
+    def test_nothing_else_reaches_stdout(self):
+        self.written("1")
+        self.probe.stop()
+        self.assertTrue(self.probe.lines.empty())
+
+    @unittest.skipIf(emulated(), "the emulator adds threads of its own")
+    def test_idle_library_thread_does_not_wake_up(self):
+        pid = self.child_pid()
+        tasks = sorted(os.listdir("/proc/%d/task" % pid), key=int)
+        status = "/proc/%d/task/%s/status" % (pid, tasks[-1])
+        before = self.switches(status)
+        time.sleep(1.5)
+        self.assertEqual(self.switches(status), before)
+
+    def child_pid(self):
+        """The probe's own PID, as this machine sees it, below the namespace."""
+        with open("/proc/%d/task/%d/children" % (self.probe.process.pid,
+                                                 self.probe.process.pid)) as children:
+            shell = int(children.read().split()[0])
+        with open("/proc/%d/task/%d/children" % (shell, shell)) as children:
+            return int(children.read().split()[0])
+
+    @staticmethod
+    def switches(status):
+        with open(status) as lines:
+            return [line for line in lines if "ctxt_switches" in line]
+
+
+class WatchdogWithStandIn(WatchdogTest):
+    """The real watchdog and the stand-in library, with the calls recorded."""
+
+    def test_tag_file_set_to_one_restarts_after_the_watchdog_time(self):
+        store = os.path.join(self.workdir.name, "tags")
+        os.mkdir(store)
+        write_tag(store, "RESET", "0")
+        env = self.environment({"TAGSIM_DIR": store})
+        command = NAMESPACE + target_command(WATCHDOG, ["RESET", "2"], preload=CALL_RECORDER)
+        with open(self.transcript, "ab") as output, \
+                subprocess.Popen(command, stdout=output, env=env) as watchdog:
+            # The first pass has begun only after the tag's handle is stored.
+            wait_for(lambda: "@sleep 1" in read_transcript(self.transcript),
+                     what="the first pass")
+            write_tag(store, "RESET", "1\n")
+            status = watchdog.wait(timeout=30)
+        transcript = read_transcript(self.transcript)
+        self.assertEqual(([line for line in transcript if line != "@sleep 1"], status),
+                         ([handler_line("1.000000"), *count_lines(1, 2)]
+                          + RESTART_SEQUENCE, 0))
+
+
+if __name__ == "__main__":
+    unittest.main()
