@@ -26,8 +26,10 @@ TAGSIM_PROBE = os.environ.get("TAGSIM_PROBE", "")
 EMULATOR = shlex.split(os.environ.get("TARGET_EMULATOR", ""))
 TAGSIM_DIR = os.path.join(os.path.dirname(WATCHDOG), "..", "tagsim")
 
-NAMESPACE = ["unshare", "--pid", "--fork", "--mount-proc", "--kill-child", "--",
-             "sh", "-c", '"$@"; exit $?', "sh"]
+# A user namespace of our own gives the same where we are not root.
+NAMESPACE = (["unshare"] + ([] if os.geteuid() == 0 else ["--user", "--map-root-user"])
+             + ["--pid", "--fork", "--mount-proc", "--kill-child", "--",
+                "sh", "-c", '"$@"; exit $?', "sh"])
 
 USAGE = ("This program will reboot the system when the specified tag value is changed "
          "to 1 at keep the turn on status for 10 seconds.\n\n"

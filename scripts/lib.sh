@@ -1,0 +1,50 @@
+# Shared by the project's scripts: installing what is missing and building.
+# Sourced, not run.
+
+project_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# Installs the named Debian packages that are not installed yet, when run as
+# root with apt-get; otherwise names them and fails.
+install_missing() {
+    local missing=() package
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' ||
+            missing+=("$package")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" -ne 0 ] || ! command -v apt-get >/dev/null; then
+        echo "$(basename "$0"): please install: ${missing[*]}" >&2
+        return 1
+    fi
+    echo "$(basename "$0"): installing ${missing[*]}" >&2
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+}
+
+host_packages=(cmake make g++ python3 util-linux psmisc)
+
+# Configures and builds the host preset.
+build_host() {
+    export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
+    (cd "$project_root" && cmake --preset host >/dev/null && cmake --build --preset host)
+}
+
+# The options that make a private PID namespace (with its own /proc) here:
+# as root directly, otherwise inside a user namespace of our own.
+namespace_options() {
+    local options=(--pid --fork --mount-proc --kill-child)
+    [ "$(id -u)" -eq 0 ] || options=(--user --map-root-user "${options[@]}")
+    printf '%s\n' "${options[@]}"
+}
+
+# Fails, saying why, when no private PID namespace can be made: without one
+# the watchdog would restart this machine.
+require_namespace() {
+    local options error
+    mapfile -t options < <(namespace_options)
+    if ! error=$(unshare "${options[@]}" -- true 2>&1); then
+        echo "$(basename "$0"): cannot make a private PID namespace: ${error:-unshare failed}" >&2
+        echo "$(basename "$0"): refusing to run the watchdog, which would restart this machine" >&2
+        return 1
+    fi
+}
