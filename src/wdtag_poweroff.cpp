@@ -30,7 +30,7 @@ constexpr int32_t default_wdt_time = 10;
 constexpr int32_t tag_init_mode = 100;
 constexpr int32_t tag_init_params_size = 16;
 constexpr const char *program_name = "wdtag_poweroff";
-constexpr long sync_limit_ns = 5L * 1000 * 1000 * 1000;
+constexpr int64_t sync_limit_ms = 5000;
 constexpr long sync_poll_ns = 10L * 1000 * 1000;
 
 std::atomic<tag_handle> wdt_tag{0};
@@ -97,11 +97,12 @@ void survive_closed_output()
     sigaction(SIGPIPE, &action, nullptr);
 }
 
-long elapsed_ns(const timespec &since)
+// 64-bit: a long of nanoseconds overflows after two seconds on the target.
+int64_t elapsed_ms(const timespec &since)
 {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return (now.tv_sec - since.tv_sec) * 1000L * 1000 * 1000 + (now.tv_nsec - since.tv_nsec);
+    return (int64_t{now.tv_sec} - since.tv_sec) * 1000 + (now.tv_nsec - since.tv_nsec) / 1000000;
 }
 
 // Storage that hangs must not stop the restart: sync in a child and give it
@@ -123,7 +124,7 @@ void sync_with_time_limit()
     timespec start{};
     clock_gettime(CLOCK_MONOTONIC, &start);
     const timespec poll{0, sync_poll_ns};
-    while (waitpid(child, nullptr, WNOHANG) == 0 && elapsed_ns(start) < sync_limit_ns)
+    while (waitpid(child, nullptr, WNOHANG) == 0 && elapsed_ms(start) < sync_limit_ms)
         nanosleep(&poll, nullptr);
 }
 
