@@ -167,7 +167,8 @@ void report_all_tags()
     }
 }
 
-void handle_event(const inotify_event &event)
+// name is the event's NUL-terminated name, when event.len is not 0.
+void handle_event(const inotify_event &event, const char *name)
 {
     if ((event.mask & IN_Q_OVERFLOW) != 0) {
         report_all_tags();
@@ -183,9 +184,9 @@ void handle_event(const inotify_event &event)
     }
     if ((event.mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) == 0 || event.len == 0)
         return;
-    const tag_handle handle = watched_handle(event.name);
+    const tag_handle handle = watched_handle(name);
     if (handle != 0)
-        report_tag(event.name, handle);
+        report_tag(name, handle);
 }
 
 // Sleeps in a blocking read while nothing changes.
@@ -201,9 +202,10 @@ void *watch_store(void * /*unused*/)
             return nullptr;
         }
         for (ssize_t at = 0; at < got;) {
-            const auto *event = reinterpret_cast<const inotify_event *>(events + at);
-            handle_event(*event);
-            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            inotify_event event{};
+            memcpy(&event, events + at, sizeof event);
+            handle_event(event, events + at + sizeof event);
+            at += static_cast<ssize_t>(sizeof event + event.len);
         }
     }
 }
