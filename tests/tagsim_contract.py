@@ -173,7 +173,9 @@ class Notifications(Store):
 
     def test_refused_content_is_named_once_on_stderr(self):
         write_tag(self.store, "RESET", "1e-400")
-        self.written("0")
+        # Another file, so that no later write to RESET merges with this one.
+        write_tag(self.store, "OTHER", "1")
+        self.probe.next_line()
         wait_for(lambda: self.probe.errors, what="the message")
         self.assertEqual(self.probe.errors,
                          ["tagsim: tag RESET does not hold a number; not reported"])
