@@ -48,3 +48,13 @@ require_namespace() {
         return 1
     fi
 }
+
+device_packages=(g++-arm-linux-gnueabihf qemu-user binutils-arm-linux-gnueabihf)
+
+# The test cases that the last ctest run in a build tree ran, from its log.
+count_test_cases() {
+    local log=$1/Testing/Temporary/LastTest.log ran skipped
+    ran=$(grep -Eo '^Ran [0-9]+ tests?' "$log" | awk '{n += $2} END {print n + 0}')
+    skipped=$(grep -Eo 'skipped=[0-9]+' "$log" | awk -F= '{n += $2} END {print n + 0}')
+    echo "$ran test cases run ($skipped skipped) in $(grep -c '^[0-9]*/[0-9]* Testing:' "$log") suites"
+}

@@ -1,0 +1,75 @@
+"""What the built files ask of the machine that runs them."""
+
+import os
+import re
+import shutil
+import subprocess
+import unittest
+
+from harness import TAG_DOUBLE_DIR, WATCHDOG, emulated
+
+TAGSIM_LIBRARY = os.environ.get("TAGSIM_LIBRARY", "")
+READELF = ("arm-linux-gnueabihf-readelf" if emulated() and
+           shutil.which("arm-linux-gnueabihf-readelf") else "readelf")
+
+
+def readelf(option, path):
+    return subprocess.run([READELF, "-W", option, path], capture_output=True, text=True,
+                          check=True).stdout
+
+
+def dynamic_entries(path, kind):
+    return re.findall(r"\(%s\)\s+[^\[]*\[([^\]]*)\]" % kind, readelf("-d", path))
+
+
+class Dependencies(unittest.TestCase):
+    def test_program_needs_only_the_tag_library_and_the_c_library(self):
+        self.assertEqual(dynamic_entries(WATCHDOG, "NEEDED"), ["zedOVEde.so", "libc.so.6"])
+
+    def test_stand_in_needs_only_the_c_library(self):
+        self.assertEqual(dynamic_entries(TAGSIM_LIBRARY, "NEEDED"), ["libc.so.6"])
+
+    def test_stand_in_and_double_carry_the_tag_library_soname(self):
+        double = os.path.join(TAG_DOUBLE_DIR, "zedOVEde.so")
+        self.assertEqual(dynamic_entries(TAGSIM_LIBRARY, "SONAME")
+                         + dynamic_entries(double, "SONAME"), ["zedOVEde.so"] * 2)
+
+    def test_program_finds_the_stand_in_through_runpath_not_rpath(self):
+        self.assertEqual((dynamic_entries(WATCHDOG, "RUNPATH"),
+                          dynamic_entries(WATCHDOG, "RPATH")),
+                         ([os.path.dirname(TAGSIM_LIBRARY)], []))
+
+    def test_stand_in_exports_only_the_interface(self):
+        symbols = readelf("--dyn-syms", TAGSIM_LIBRARY)
+        exported = sorted(line.split()[-1] for line in symbols.splitlines()
+                          if " GLOBAL " in line and " UND " not in line)
+        self.assertEqual(exported, ["qm_tag_init", "qm_tag_open"])
+
+
+@unittest.skipUnless(emulated(), "only the device build is 32-bit Arm")
+class DeviceTarget(unittest.TestCase):
+    def test_files_are_32_bit_arm_eabi5_hard_float(self):
+        for path in (WATCHDOG, TAGSIM_LIBRARY):
+            header = readelf("-h", path)
+            self.assertEqual((re.search(r"Class:\s+(\S+)", header).group(1),
+                              re.search(r"Machine:\s+(.+)", header).group(1).strip(),
+                              "Version5 EABI, hard-float ABI" in header),
+                             ("ELF32", "ARM", True), path)
+
+    def test_arguments_pass_in_vfp_registers(self):
+        for path in (WATCHDOG, TAGSIM_LIBRARY):
+            self.assertIn("Tag_ABI_VFP_args: VFP registers", readelf("-A", path), path)
+
+    def test_program_interpreter_is_the_armhf_loader(self):
+        self.assertIn("[Requesting program interpreter: /lib/ld-linux-armhf.so.3]",
+                      readelf("-l", WATCHDOG))
+
+    def test_architecture_is_debian_armhf_baseline(self):
+        attributes = readelf("-A", WATCHDOG)
+        self.assertEqual((re.search(r"Tag_CPU_name: \"(\S+)\"", attributes).group(1),
+                          re.search(r"Tag_FP_arch: (\S+)", attributes).group(1)),
+                         ("7-A", "VFPv3-D16"))
+
+
+if __name__ == "__main__":
+    unittest.main()
