@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include <fcntl.h>
 #include <sys/reboot.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -84,6 +85,16 @@ int32_t read_wdt_time(const char *text)
     return static_cast<int32_t>(value);
 }
 
+// A closed standard stream would be handed to the next file that the tag
+// library opens, and the watchdog's lines would be written into that file.
+void keep_standard_streams_open()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDWR) != fd)
+            return;
+    }
+}
+
 void ignore_signal(int /*signal*/) {}
 
 // A handler rather than SIG_IGN: a caught signal is reset for the commands
@@ -152,6 +163,7 @@ int main(int argc, char *argv[])
     int32_t wdt_time = default_wdt_time;
     int32_t count = 0;
 
+    keep_standard_streams_open();
     setvbuf(stdout, stdout_buffer, _IOLBF, sizeof stdout_buffer);
     survive_closed_output();
 
