@@ -138,8 +138,9 @@ void report_tag(const char *name, tag_handle handle)
     char content[content_limit];
     std::size_t length = 0;
     if (!read_tag_file(name, content, sizeof content, &length)) {
-        // Something that is not a regular file took the tag's place: not a value.
-        if (errno != EISDIR)
+        // Gone again, or something that is not a regular file took the tag's
+        // place: no value to report, and nothing wrong with the library.
+        if (errno != EISDIR && errno != ENOENT)
             fprintf(stderr, "tagsim: cannot read tag %s: %s\n", name, strerrordesc_np(errno));
         return;
     }
