@@ -6,9 +6,7 @@ import shutil
 import subprocess
 import unittest
 
-from harness import TAG_DOUBLE_DIR, WATCHDOG, emulated
-
-TAGSIM_LIBRARY = os.environ.get("TAGSIM_LIBRARY", "")
+from harness import TAG_DOUBLE_DIR, TAGSIM_LIBRARY, WATCHDOG, emulated
 READELF = ("arm-linux-gnueabihf-readelf" if emulated() and
            shutil.which("arm-linux-gnueabihf-readelf") else "readelf")
 

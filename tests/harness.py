@@ -23,6 +23,7 @@ WATCHDOG = os.environ.get("WATCHDOG", "")
 TAG_DOUBLE_DIR = os.environ.get("TAG_DOUBLE_DIR", "")
 CALL_RECORDER = os.environ.get("CALL_RECORDER", "")
 TAGSIM_PROBE = os.environ.get("TAGSIM_PROBE", "")
+TAGSIM_LIBRARY = os.environ.get("TAGSIM_LIBRARY", "")
 EMULATOR = shlex.split(os.environ.get("TARGET_EMULATOR", ""))
 TAGSIM_DIR = os.path.join(os.path.dirname(WATCHDOG), "..", "tagsim")
 
@@ -167,3 +168,47 @@ def write_tag(store, name, text):
     """Writes a tag's file as a writer would: open, write, close."""
     with open(os.path.join(store, name), "w", encoding="utf-8") as tag:
         tag.write(text)
+
+
+class StandInWatchdog:
+    """The watchdog with the stand-in library on a real tag store, its process
+    calls recorded; sleep is real. Ready once its first pass has begun, that
+    is once the tag's handle is stored."""
+
+    def __init__(self, test, store, *args, env=None, wrapper=(), stdout=None):
+        self.test = test
+        extra = {"TAGSIM_DIR": store}
+        extra.update(env or {})
+        command = NAMESPACE + list(wrapper) + target_command(WATCHDOG, args,
+                                                             preload=CALL_RECORDER)
+        self.stderr = test.transcript + ".stderr"
+        with open(test.transcript, "ab") as output, open(self.stderr, "ab") as errors:
+            self.process = subprocess.Popen(  # pylint: disable=consider-using-with
+                command, env=test.environment(extra), stderr=errors,
+                stdout=output if stdout is None else stdout)
+        wait_for(lambda: "@sleep 1" in self.transcript(), what="the first pass")
+
+    def transcript(self):
+        return read_transcript(self.test.transcript)
+
+    def wait_for_line(self, line, timeout=30):
+        wait_for(lambda: line in self.transcript(), timeout, what=line)
+
+    def wait_for_end(self, timeout=60):
+        self.process.wait(timeout=timeout)
+        return self.process.returncode
+
+    def running(self):
+        return self.process.poll() is None
+
+    def errors(self):
+        """Its standard error so far."""
+        with open(self.stderr, "rb") as errors:
+            return errors.read().decode("utf-8", "surrogateescape")
+
+    def stop(self):
+        """Ends it and returns its standard error."""
+        if self.running():
+            self.process.kill()
+        self.process.wait()
+        return self.errors()

@@ -8,7 +8,7 @@ import threading
 import time
 import unittest
 
-from harness import (CALL_RECORDER, NAMESPACE, RESTART_SEQUENCE, TAGSIM_PROBE, WATCHDOG,
+from harness import (NAMESPACE, RESTART_SEQUENCE, TAGSIM_PROBE, StandInWatchdog,
                      WatchdogTest, count_lines, emulated, handler_line, read_transcript,
                      target_command, wait_for, write_tag)
 
@@ -264,15 +264,10 @@ class WatchdogWithStandIn(WatchdogTest):
         store = os.path.join(self.workdir.name, "tags")
         os.mkdir(store)
         write_tag(store, "RESET", "0")
-        env = self.environment({"TAGSIM_DIR": store})
-        command = NAMESPACE + target_command(WATCHDOG, ["RESET", "2"], preload=CALL_RECORDER)
-        with open(self.transcript, "ab") as output, \
-                subprocess.Popen(command, stdout=output, env=env) as watchdog:
-            # The first pass has begun only after the tag's handle is stored.
-            wait_for(lambda: "@sleep 1" in read_transcript(self.transcript),
-                     what="the first pass")
-            write_tag(store, "RESET", "1\n")
-            status = watchdog.wait(timeout=30)
+        watchdog = StandInWatchdog(self, store, "RESET", "2")
+        write_tag(store, "RESET", "1\n")
+        status = watchdog.wait_for_end()
+        watchdog.stop()
         transcript = read_transcript(self.transcript)
         self.assertEqual(([line for line in transcript if line != "@sleep 1"], status),
                          ([handler_line("1.000000"), *count_lines(1, 2)]

@@ -6,13 +6,20 @@
 //   TAGDOUBLE_SCRIPT       steps "WHEN:VALUE" or "WHEN:VALUE:other", WHEN the
 //                          number of sleeps the watchdog has finished, 0 for
 //                          "during qm_tag_open, before it returns"; "other"
-//                          sends the value for another tag's handle
+//                          sends the value for another tag's handle; VALUE
+//                          "storm" has four threads at once call the handler
+//                          with 0, 1, other values and other handles, and
+//                          joins them before the next step
+//   TAGDOUBLE_KEEP_OPEN    a file that qm_tag_init opens for writing and keeps
+//                          open, as a library keeps its device open
 // Calls into the library and any non-zero handler result go to the transcript.
 
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 
@@ -23,11 +30,14 @@ namespace {
 
 constexpr tag_handle default_handle = 42;
 constexpr std::size_t most_steps = 64;
+constexpr int storm_threads = 4;
+constexpr int storm_calls = 25000;
 
 struct step {
     long when;
     double value;
     bool other_tag;
+    bool storm;
 };
 
 step steps[most_steps];
@@ -50,7 +60,10 @@ void read_script()
         next.when = strtol(script, &end, 10);
         if (*end != ':')
             abort();
-        next.value = strtod(end + 1, &end);
+        next.storm = strncmp(end + 1, "storm", 5) == 0;
+        next.value = next.storm ? 0.0 : strtod(end + 1, &end);
+        if (next.storm)
+            end += 6;
         next.other_tag = strncmp(end, ":other", 6) == 0;
         if (next.other_tag)
             end += 6;
@@ -64,6 +77,33 @@ bool step_due()
     return delivered < step_count && steps[delivered].when <= sleeps_reached;
 }
 
+void notify(tag_handle tag, double value)
+{
+    const int32_t result = registered->on_change(tag, 0, &value, 0);
+    if (result != 0)
+        write_transcript("@handler returned %d", result);
+}
+
+void *storm(void *seed)
+{
+    const double values[] = {0.0, 1.0, 2.0, -0.0, NAN, 1.0};
+    auto index = reinterpret_cast<std::uintptr_t>(seed);
+    for (int call = 0; call < storm_calls; ++call, index = index * 7 + 3) {
+        const tag_handle tag = index % 5 == 0 ? open_handle + 1 : open_handle;
+        notify(tag, values[index % (sizeof values / sizeof values[0])]);
+    }
+    return nullptr;
+}
+
+void run_storm()
+{
+    pthread_t threads[storm_threads];
+    for (int i = 0; i < storm_threads; ++i)
+        pthread_create(&threads[i], nullptr, storm, reinterpret_cast<void *>(std::uintptr_t(i)));
+    for (pthread_t thread : threads)
+        pthread_join(thread, nullptr);
+}
+
 void *deliver_steps(void * /*unused*/)
 {
     for (;;) {
@@ -73,10 +113,10 @@ void *deliver_steps(void * /*unused*/)
         const step next = steps[delivered];
         pthread_mutex_unlock(&lock);
 
-        const tag_handle tag = next.other_tag ? open_handle + 1 : open_handle;
-        const int32_t result = registered->on_change(tag, 0, &next.value, 0);
-        if (result != 0)
-            write_transcript("@handler returned %d", result);
+        if (next.storm)
+            run_storm();
+        else
+            notify(next.other_tag ? open_handle + 1 : open_handle, next.value);
 
         pthread_mutex_lock(&lock);
         ++delivered;
@@ -121,6 +161,9 @@ int32_t qm_tag_init(int32_t mode, tag_init_params *params, int32_t flags)
     const char *handle = getenv("TAGDOUBLE_HANDLE");
     if (handle != nullptr && *handle != '\0')
         open_handle = static_cast<tag_handle>(strtoul(handle, nullptr, 0));
+    const char *keep = getenv("TAGDOUBLE_KEEP_OPEN");
+    if (keep != nullptr && *keep != '\0')
+        open(keep, O_WRONLY | O_CREAT | O_APPEND, 0644);
     // The record is read again at every delivery: it must stay in place.
     registered = params;
     read_script();
