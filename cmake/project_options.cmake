@@ -8,7 +8,7 @@ add_compile_options(
 
 # Nothing here may need libstdc++ or libgcc_s on the device: drop what the
 # C++ driver links but nothing uses, and take the few libgcc helpers statically.
-add_link_options(-static-libgcc -Wl,--as-needed -Wl,--no-undefined -Wl,-z,relro,-z,now)
+add_link_options(-static-libgcc -Wl,--as-needed -Wl,-z,relro,-z,now)
 
 # RUNPATH rather than RPATH, so that LD_LIBRARY_PATH can put another
 # implementation of the tag library in place without relinking.
@@ -16,4 +16,13 @@ add_link_options(-Wl,--enable-new-dtags)
 
 if(NOT CMAKE_BUILD_TYPE AND NOT CMAKE_CONFIGURATION_TYPES)
   set(CMAKE_BUILD_TYPE RelWithDebInfo)
+endif()
+
+# Sanitizer builds: "address,undefined" or "thread". A report ends the
+# process, and is also kept in the build tree for the check after the tests.
+set(WDTAG_SANITIZE "" CACHE STRING "Sanitizers to build with: address,undefined or thread")
+if(WDTAG_SANITIZE)
+  add_compile_options(-fsanitize=${WDTAG_SANITIZE} -fno-sanitize-recover=all
+                      -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=${WDTAG_SANITIZE})
 endif()
