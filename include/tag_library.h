@@ -2,7 +2,7 @@
 #ifndef TAG_LIBRARY_H
 #define TAG_LIBRARY_H
 
-#include <stdint.h>
+#include <stdint.h> /* NOLINT(modernize-deprecated-headers): a C header */
 
 #ifdef __cplusplus
 extern "C" {

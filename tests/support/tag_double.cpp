@@ -15,13 +15,13 @@
 // Calls into the library and any non-zero handler result go to the transcript.
 
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 #include <fcntl.h>
 #include <pthread.h>
-#include <signal.h>
 
 #include "tag_library.h"
 #include "transcript.h"
@@ -87,7 +87,7 @@ void notify(tag_handle tag, double value)
 void *storm(void *seed)
 {
     const double values[] = {0.0, 1.0, 2.0, -0.0, NAN, 1.0};
-    auto index = reinterpret_cast<std::uintptr_t>(seed);
+    unsigned index = *static_cast<const unsigned *>(seed);
     for (int call = 0; call < storm_calls; ++call, index = index * 7 + 3) {
         const tag_handle tag = index % 5 == 0 ? open_handle + 1 : open_handle;
         notify(tag, values[index % (sizeof values / sizeof values[0])]);
@@ -97,9 +97,10 @@ void *storm(void *seed)
 
 void run_storm()
 {
+    static unsigned seeds[storm_threads] = {0, 1, 2, 3};
     pthread_t threads[storm_threads];
     for (int i = 0; i < storm_threads; ++i)
-        pthread_create(&threads[i], nullptr, storm, reinterpret_cast<void *>(std::uintptr_t(i)));
+        pthread_create(&threads[i], nullptr, storm, &seeds[i]);
     for (pthread_t thread : threads)
         pthread_join(thread, nullptr);
 }

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style, checked through the format attribute.
 void write_transcript(const char *format, ...)
 {
     const char *path = getenv("TEST_TRANSCRIPT");
