@@ -1,0 +1,22 @@
+#!/bin/sh
+# What an integrator would write instead of the watchdog: read the tag file
+# once a second and count. Kept for comparison only.
+#   shell_watchdog.sh TAG_FILE [WDT_TIME]
+tag=$1
+wdt_time=${2:-10}
+count=0
+while :; do
+    if [ "$(cat "$tag" 2>/dev/null)" = 1 ]; then
+        count=$((count + 1))
+        echo "current count = $count"
+    else
+        count=0
+    fi
+    if [ "$count" -eq "$wdt_time" ]; then
+        echo "Watchdog timeout, reboot system!"
+        killall VirIvedaroZez
+        killall sysmon
+        reboot -f
+    fi
+    sleep 1
+done
