@@ -17,7 +17,9 @@ def readelf(option, path):
 
 
 def dynamic_entries(path, kind):
-    return re.findall(r"\(%s\)\s+[^\[]*\[([^\]]*)\]" % kind, readelf("-d", path))
+    # A build RUNPATH may be padded with ':' to leave room for the install one.
+    return [entry.rstrip(":") for entry in
+            re.findall(r"\(%s\)\s+[^\[]*\[([^\]]*)\]" % kind, readelf("-d", path))]
 
 
 class Dependencies(unittest.TestCase):

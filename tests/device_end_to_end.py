@@ -22,7 +22,7 @@ RESIDENTS_STOPPED = ["VirIvedaroZez: stopped by SIGTERM", "sysmon: stopped by SI
 class Device:
     """A simulated device running the watchdog on the tag RESET."""
 
-    def __init__(self, workdir, wdt_time, wrapper=(), watchdog_path=None):
+    def __init__(self, workdir, wdt_time, wrapper=(), watchdog_path=None, program=WATCHDOG):
         self.store = os.path.join(workdir, "tags")
         os.mkdir(self.store)
         write_tag(self.store, "RESET", "0")
@@ -37,7 +37,7 @@ class Device:
         programs = list(wrapper) + list(EMULATOR)
         if programs:
             programs[0] = shutil.which(programs[0])
-        command += programs + [WATCHDOG]
+        command += programs + [program]
         self.process = subprocess.Popen(  # pylint: disable=consider-using-with
             command, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         self.lines = queue.Queue()

@@ -1,0 +1,79 @@
+# Install layout, service files and packages.
+include(GNUInstallDirs)
+
+option(WDTAG_INSTALL_STANDIN
+  "Install the stand-in tag library (off for a device, which has the vendor's)"
+  ${PROJECT_IS_TOP_LEVEL})
+if(CMAKE_CROSSCOMPILING)
+  set(WDTAG_INSTALL_STANDIN OFF CACHE BOOL "" FORCE)
+endif()
+
+set(WDTAG_PROGRAM ${CMAKE_INSTALL_FULL_SBINDIR}/wdtag_poweroff)
+set(WDTAG_DEFAULTS_FILE ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default/wdtag-poweroff)
+set(WDTAG_DOCDIR ${CMAKE_INSTALL_FULL_DATAROOTDIR}/doc/wdtag-poweroff)
+
+# The installed program finds an installed stand-in beside it, and otherwise
+# the library in the ordinary search path.
+file(RELATIVE_PATH sbin_to_lib ${CMAKE_INSTALL_FULL_SBINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
+set_target_properties(wdtag_poweroff PROPERTIES INSTALL_RPATH "$ORIGIN/${sbin_to_lib}")
+
+install(TARGETS wdtag_poweroff RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT watchdog)
+install(FILES include/tag_library.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT watchdog)
+
+configure_file(service/wdtag-poweroff.service.in wdtag-poweroff.service @ONLY)
+configure_file(service/wdtag-poweroff.init.in wdtag-poweroff.init @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/wdtag-poweroff.service
+  DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/systemd/system COMPONENT watchdog)
+install(PROGRAMS ${CMAKE_CURRENT_BINARY_DIR}/wdtag-poweroff.init
+  DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/init.d RENAME wdtag-poweroff COMPONENT watchdog)
+install(FILES service/wdtag-poweroff.default
+  DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default RENAME wdtag-poweroff COMPONENT watchdog)
+install(FILES LICENSE DESTINATION ${WDTAG_DOCDIR} RENAME copyright COMPONENT watchdog)
+install(FILES README.md DESTINATION ${WDTAG_DOCDIR} COMPONENT watchdog)
+
+if(WDTAG_INSTALL_STANDIN)
+  install(TARGETS tagsim LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT tagsim)
+  install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/wdtag-poweroff-tagsim
+    RENAME copyright COMPONENT tagsim)
+endif()
+
+# Debian packages: the watchdog, and the stand-in library in its own. The
+# architecture is the target's, never the build machine's.
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(arm|armv7.*)$")
+  set(deb_architecture armhf)
+elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
+  set(deb_architecture arm64)
+elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64)$")
+  set(deb_architecture amd64)
+else()
+  set(deb_architecture ${CMAKE_SYSTEM_PROCESSOR})
+endif()
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME wdtag-poweroff)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "The wdtag_poweroff developers <wdtag-poweroff@example.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+  "Tag watchdog: restarts the machine when a tag is held at 1")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${deb_architecture})
+set(CPACK_DEBIAN_PACKAGE_SECTION admin)
+set(CPACK_DEBIAN_WATCHDOG_PACKAGE_NAME wdtag-poweroff)
+set(CPACK_DEBIAN_WATCHDOG_PACKAGE_DEPENDS "libc6 (>= 2.34), psmisc")
+set(CPACK_DEBIAN_TAGSIM_PACKAGE_NAME wdtag-poweroff-tagsim)
+set(CPACK_DEBIAN_TAGSIM_PACKAGE_DEPENDS "libc6 (>= 2.34)")
+set(CPACK_COMPONENT_TAGSIM_DESCRIPTION
+  "Stand-in tag library for machines without the device's own")
+# The settings file and the init script are the integrator's to edit.
+file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/conffiles
+  "${WDTAG_DEFAULTS_FILE}\n${CMAKE_INSTALL_FULL_SYSCONFDIR}/init.d/wdtag-poweroff\n")
+set(CPACK_DEBIAN_WATCHDOG_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/conffiles)
+set(CPACK_COMPONENTS_ALL watchdog)
+if(WDTAG_INSTALL_STANDIN)
+  list(APPEND CPACK_COMPONENTS_ALL tagsim)
+endif()
+include(CPack)

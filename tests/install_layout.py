@@ -1,0 +1,164 @@
+"""What an integrator installs: the tree, the service files and the packages."""
+
+import glob
+import os
+import signal
+import subprocess
+import tempfile
+import unittest
+
+from harness import NAMESPACE, emulated, read_transcript, wait_for, write_tag
+from device_end_to_end import Device
+
+BUILD_DIR = os.environ.get("BUILD_DIR", "")
+READELF = "arm-linux-gnueabihf-readelf" if emulated() else "readelf"
+ARCHITECTURE = "armhf" if emulated() else "amd64"
+# GNUInstallDirs picks Debian's multiarch folder for the host, plain lib for the device.
+LIBDIR = "lib" if emulated() else "lib/x86_64-linux-gnu"
+WATCHDOG_FILES = [
+    "etc/default/wdtag-poweroff", "etc/init.d/wdtag-poweroff", "usr/include/tag_library.h",
+    "usr/lib/systemd/system/wdtag-poweroff.service", "usr/sbin/wdtag_poweroff",
+    "usr/share/doc/wdtag-poweroff/README.md", "usr/share/doc/wdtag-poweroff/copyright"]
+STANDIN_FILES = ["usr/%s/zedOVEde.so" % LIBDIR,
+                 "usr/share/doc/wdtag-poweroff-tagsim/copyright"]
+
+
+def files_below(root):
+    return sorted(os.path.relpath(os.path.join(folder, name), root)
+                  for folder, _, names in os.walk(root) for name in names)
+
+
+class Installed(unittest.TestCase):
+    """One DESTDIR install of the build, shared by the checks."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.workdir = tempfile.TemporaryDirectory(prefix="wdtag-install-")
+        cls.destdir = os.path.join(cls.workdir.name, "root")
+        subprocess.run(["cmake", "--install", BUILD_DIR], check=True, stdout=subprocess.DEVNULL,
+                       env=dict(os.environ, DESTDIR=cls.destdir))
+        cls.program = os.path.join(cls.destdir, "usr/sbin/wdtag_poweroff")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.workdir.cleanup()
+
+    def test_tree_holds_program_header_service_files_and_license(self):
+        expected = WATCHDOG_FILES + ([] if emulated() else STANDIN_FILES)
+        self.assertEqual(files_below(self.destdir), sorted(expected))
+
+    def test_program_finds_the_installed_library_through_runpath(self):
+        dynamic = subprocess.run([READELF, "-d", self.program], capture_output=True, text=True,
+                                 check=True).stdout
+        self.assertEqual([line.split("[")[1].rstrip("]") for line in dynamic.splitlines()
+                          if "RUNPATH" in line or "(RPATH)" in line],
+                         ["$ORIGIN/../" + LIBDIR])
+
+    def test_service_files_name_the_installed_program(self):
+        unit = read_transcript(os.path.join(self.destdir,
+                                            "usr/lib/systemd/system/wdtag-poweroff.service"))
+        self.assertIn("ExecStart=/usr/sbin/wdtag_poweroff ${WDTAG_TAG} $WDTAG_TIME", unit)
+
+    def test_systemd_accepts_the_unit(self):
+        # Only in a private mount namespace does the program stand where the unit says.
+        unit = os.path.join(self.destdir, "usr/lib/systemd/system/wdtag-poweroff.service")
+        checked = subprocess.run(
+            ["unshare", "--mount", "sh", "-c",
+             'mount --bind "$1" /usr/sbin && systemd-analyze verify "$2"', "sh",
+             os.path.join(self.destdir, "usr/sbin"), unit],
+            capture_output=True, text=True, check=False)
+        self.assertEqual((checked.returncode, checked.stderr), (0, ""))
+
+    def test_init_script_parses(self):
+        subprocess.run(["sh", "-n", os.path.join(self.destdir, "etc/init.d/wdtag-poweroff")],
+                       check=True)
+
+    @unittest.skipIf(emulated(), "no stand-in library is installed for the device")
+    def test_installed_program_restarts_the_simulated_device(self):
+        device = Device(self.workdir.name, 1, program=self.program)
+        try:
+            device.set_tag("1")
+            self.assertEqual(device.wait_for_end(), -signal.SIGHUP)
+        finally:
+            device.stop()
+
+    @unittest.skipIf(emulated(), "the init script runs the program directly")
+    def test_init_script_starts_reports_and_stops_the_watchdog_logging_to_a_file(self):
+        store = os.path.join(self.workdir.name, "init-store")
+        os.makedirs(store, exist_ok=True)
+        write_tag(store, "RESET", "0")
+        log = os.path.join(self.workdir.name, "watchdog.log")
+        defaults = os.path.join(self.workdir.name, "defaults")
+        with open(defaults, "w", encoding="utf-8") as settings:
+            settings.write("WDTAG_TAG=RESET\nWDTAG_TIME=100\nDAEMON=%s\nLOG=%s\nPIDFILE=%s\n"
+                           "export TAGSIM_DIR=%s\n" % (self.program, log,
+                                                       os.path.join(self.workdir.name, "pid"),
+                                                       store))
+        # The watchdog may not have opened the tag at the first write: write
+        # again until its count shows in the log.
+        cycle = ('"$1" start; "$1" status; echo "status $?"; '
+                 'until grep -q "current count = 1" "$2" 2>/dev/null; do '
+                 'echo 1 > "$3"; sleep 0.2; done; '
+                 '"$1" stop; "$1" status; echo "status $?"')
+        script = os.path.join(self.destdir, "etc/init.d/wdtag-poweroff")
+        finished = subprocess.run(
+            NAMESPACE[:NAMESPACE.index("--") + 1] + ["sh", "-c", cycle, "sh", script, log,
+                                                     os.path.join(store, "RESET")],
+            env=dict(os.environ, WDTAG_DEFAULTS=defaults), capture_output=True, text=True,
+            timeout=60, check=False)
+        lines = [line.split(" (PID")[0] for line in finished.stdout.splitlines()]
+        self.assertEqual(lines, ["wdtag-poweroff started", "wdtag-poweroff is running",
+                                 "status 0", "wdtag-poweroff stopped",
+                                 "wdtag-poweroff is not running", "status 3"])
+
+
+class Packages(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.workdir = tempfile.TemporaryDirectory(prefix="wdtag-packages-")
+        subprocess.run(["cpack", "--config", os.path.join(BUILD_DIR, "CPackConfig.cmake"),
+                        "-B", cls.workdir.name], check=True, stdout=subprocess.DEVNULL)
+        cls.packages = {os.path.basename(path).split("_")[0]: path
+                        for path in glob.glob(os.path.join(cls.workdir.name, "*.deb"))}
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.workdir.cleanup()
+
+    def field(self, package, name):
+        info = subprocess.run(["dpkg-deb", "-f", self.packages[package], name],
+                              capture_output=True, text=True, check=True).stdout
+        return info.strip()
+
+    def contents(self, package):
+        listing = subprocess.run(["dpkg-deb", "-c", self.packages[package]],
+                                 capture_output=True, text=True, check=True).stdout
+        return sorted(line.split()[-1][2:] for line in listing.splitlines()
+                      if not line.startswith("d"))
+
+    def test_one_package_for_the_watchdog_and_one_for_the_stand_in_on_the_host(self):
+        expected = ["wdtag-poweroff"] + ([] if emulated() else ["wdtag-poweroff-tagsim"])
+        self.assertEqual(sorted(self.packages), expected)
+
+    def test_architecture_is_the_targets(self):
+        self.assertEqual({self.field(package, "Architecture") for package in self.packages},
+                         {ARCHITECTURE})
+
+    def test_watchdog_package_holds_program_service_files_and_license(self):
+        self.assertEqual(self.contents("wdtag-poweroff"), sorted(WATCHDOG_FILES))
+
+    @unittest.skipIf(emulated(), "the device has the vendor's library")
+    def test_stand_in_package_holds_the_library_alone(self):
+        self.assertEqual(self.contents("wdtag-poweroff-tagsim"), sorted(STANDIN_FILES))
+
+    def test_settings_and_init_script_are_conffiles(self):
+        control = subprocess.run(["dpkg-deb", "--ctrl-tarfile", self.packages["wdtag-poweroff"]],
+                                 capture_output=True, check=True).stdout
+        listing = subprocess.run(["tar", "-xO", "./conffiles"], input=control,
+                                 capture_output=True, check=True).stdout.decode()
+        self.assertEqual(listing.split(),
+                         ["/etc/default/wdtag-poweroff", "/etc/init.d/wdtag-poweroff"])
+
+
+if __name__ == "__main__":
+    unittest.main()
