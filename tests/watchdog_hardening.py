@@ -158,7 +158,6 @@ class Faults(RealStore):
         # The link's event may be merged with the write: the 0 may come twice.
         self.assertEqual(set(handler_lines), {handler_line("0.000000")})
 
-    @unittest.skipIf(emulated(), "the emulator needs the capabilities this takes away")
     def test_unreadable_tag_is_named_on_stderr_and_read_again_once_readable(self):
         watchdog = self.start(wrapper=["setpriv", "--bounding-set",
                                        "-dac_override,-dac_read_search"])
