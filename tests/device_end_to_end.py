@@ -131,7 +131,8 @@ class HeldTag(unittest.TestCase):
                          sorted(RESIDENTS_STOPPED))
 
     def test_restart_comes_within_the_watchdog_time_and_a_second(self):
-        self.assertTrue(1.5 < self.device.seconds < 3.5, self.device.seconds)
+        # Two passes with the tag at 1; the first may follow the write at once.
+        self.assertTrue(1.0 < self.device.seconds < 3.5, self.device.seconds)
 
 
 class ClearedTag(EndToEnd):
