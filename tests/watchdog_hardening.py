@@ -147,16 +147,27 @@ class Faults(RealStore):
 
     def test_symbolic_link_to_a_one_outside_the_store_is_not_followed(self):
         watchdog = self.start(wdt_time="1")
+        self.replace_tag_by_link_to_a_one()
+        handler_lines = [line for line in watchdog.transcript() if line.startswith("on_")]
+        # The link's event may be merged with the write: the 0 may come twice.
+        self.assertEqual(set(handler_lines), {handler_line("0.000000")})
+
+    def test_watchdog_restarts_after_a_link_was_refused(self):
+        watchdog = self.start(wdt_time="1")
+        self.replace_tag_by_link_to_a_one()
+        write_tag(self.store, "RESET", "1")
+        self.assertRestarts(watchdog)
+
+    def replace_tag_by_link_to_a_one(self):
+        """Moves a link to a file holding 1 onto the tag, then writes a real 0
+        and waits for it: reports come in order, so a followed link's 1 would
+        come before that 0."""
         write_tag(self.workdir.name, "outside", "1")
         os.symlink(os.path.join(self.workdir.name, "outside"), self.tag(".link"))
         os.rename(self.tag(".link"), self.tag())
         os.unlink(self.tag())
         write_tag(self.store, "RESET", "0")
-        # Reports come in order: a followed link's 1 would come before this 0.
-        watchdog.wait_for_line(handler_line("0.000000"))
-        handler_lines = [line for line in watchdog.transcript() if line.startswith("on_")]
-        # The link's event may be merged with the write: the 0 may come twice.
-        self.assertEqual(set(handler_lines), {handler_line("0.000000")})
+        self.watchdogs[-1].wait_for_line(handler_line("0.000000"))
 
     def test_unreadable_tag_is_named_on_stderr_and_read_again_once_readable(self):
         watchdog = self.start(wrapper=["setpriv", "--bounding-set",
