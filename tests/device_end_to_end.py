@@ -12,8 +12,8 @@ import threading
 import time
 import unittest
 
-from harness import (EMULATOR, NAMESPACE, TIMEOUT_LINE, WATCHDOG, count_lines, handler_line,
-                     read_transcript, wait_for, write_tag)
+from harness import (EMULATOR, NAMESPACE, TIMEOUT_LINE, WATCHDOG, check_no_sanitizer_report,
+                     count_lines, handler_line, read_transcript, wait_for, write_tag)
 
 BOOT = os.path.join(os.path.dirname(__file__), "..", "scripts", "device", "boot")
 RESIDENTS_STOPPED = ["VirIvedaroZez: stopped by SIGTERM", "sysmon: stopped by SIGTERM"]
@@ -86,6 +86,7 @@ class Device:
         self.process.wait()
         self.reader.join()
         self.process.stdout.close()
+        check_no_sanitizer_report("\n".join(self.seen))
 
 
 class EndToEnd(unittest.TestCase):

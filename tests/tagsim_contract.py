@@ -9,6 +9,7 @@ import time
 import unittest
 
 from harness import (NAMESPACE, RESTART_SEQUENCE, TAGSIM_PROBE, StandInWatchdog,
+                     check_no_sanitizer_report,
                      WatchdogTest, count_lines, emulated, handler_line, read_transcript,
                      target_command, wait_for, write_tag)
 
@@ -20,6 +21,7 @@ def probe(*args, store):
     env = dict(os.environ, TAGSIM_DIR=store)
     finished = subprocess.run(NAMESPACE + target_command(TAGSIM_PROBE, args), env=env,
                               capture_output=True, timeout=20, check=False, text=True)
+    check_no_sanitizer_report(finished.stderr)
     return finished.stdout.splitlines()
 
 
@@ -124,6 +126,7 @@ class Probe:
             reader.join()
         self.process.stdout.close()
         self.process.stderr.close()
+        check_no_sanitizer_report("\n".join(self.errors))
 
 
 class Notifications(Store):
