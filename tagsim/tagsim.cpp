@@ -92,10 +92,11 @@ tag_handle watched_handle(const char *name)
 void tag_path(const char *name, char (&path)[PATH_MAX])
 {
     const std::size_t store_length = strlen(store_path);
+    const std::size_t name_length = strnlen(name, longest_name);
     memcpy(path, store_path, store_length);
     path[store_length] = '/';
-    memcpy(path + store_length + 1, name, strnlen(name, longest_name) + 1);
-    path[store_length + 1 + strnlen(name, longest_name)] = '\0';
+    memcpy(path + store_length + 1, name, name_length);
+    path[store_length + 1 + name_length] = '\0';
 }
 
 // Fills content with at most size bytes; false with errno set on failure.

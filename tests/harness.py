@@ -25,7 +25,6 @@ CALL_RECORDER = os.environ.get("CALL_RECORDER", "")
 TAGSIM_PROBE = os.environ.get("TAGSIM_PROBE", "")
 TAGSIM_LIBRARY = os.environ.get("TAGSIM_LIBRARY", "")
 EMULATOR = shlex.split(os.environ.get("TARGET_EMULATOR", ""))
-TAGSIM_DIR = os.path.join(os.path.dirname(WATCHDOG), "..", "tagsim")
 
 # A user namespace of our own gives the same where we are not root.
 NAMESPACE = (["unshare"] + ([] if os.geteuid() == 0 else ["--user", "--map-root-user"])

@@ -7,7 +7,7 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import NAMESPACE, emulated, read_transcript, wait_for, write_tag
+from harness import NAMESPACE, emulated, read_transcript, write_tag
 from device_end_to_end import Device
 
 BUILD_DIR = os.environ.get("BUILD_DIR", "")

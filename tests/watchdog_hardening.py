@@ -3,12 +3,11 @@ promises, and never crashes."""
 
 import os
 import subprocess
-import tempfile
 import time
 import unittest
 
 from harness import (CALL_RECORDER, NAMESPACE, RESTART_SEQUENCE, TAG_DOUBLE_DIR, TAGSIM_LIBRARY,
-                     WATCHDOG, StandInWatchdog, WatchdogTest, count_lines, emulated,
+                     WATCHDOG, StandInWatchdog, WatchdogTest, count_lines,
                      handler_line, read_transcript, target_command, wait_for, write_tag)
 
 STORE_GONE = "tagsim: tag store %s is gone; no more changes will be reported\n"
