@@ -23,6 +23,13 @@ install_missing() {
 
 host_packages=(cmake make g++ python3 util-linux psmisc)
 
+# True when the host build's program is newer than every source it is built from.
+host_build_is_current() {
+    local program=$project_root/build/host/src/wdtag_poweroff
+    [ -x "$program" ] && [ -z "$(cd "$project_root" && find src tagsim include cmake \
+        CMakeLists.txt CMakePresets.json -newer "$program" -print -quit)" ]
+}
+
 # Configures and builds the host preset.
 build_host() {
     export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}

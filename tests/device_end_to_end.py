@@ -31,7 +31,7 @@ class Device:
         if watchdog_path is not None:
             env["WATCHDOG_PATH"] = watchdog_path
         # The namespace's own first process is boot, not a waiting shell.
-        command = NAMESPACE[:NAMESPACE.index("--") + 1] + [BOOT, self.log, "RESET",
+        command = NAMESPACE[:NAMESPACE.index("--") + 1] + [BOOT, workdir, "RESET",
                                                            str(wdt_time)]
         # Absolute paths: the watchdog's search path may be one without them.
         programs = list(wrapper) + list(EMULATOR)
@@ -131,31 +131,34 @@ class HeldTag(unittest.TestCase):
         self.assertEqual(sorted(set(self.device.seen) & set(RESIDENTS_STOPPED)),
                          sorted(RESIDENTS_STOPPED))
 
-    def test_restart_comes_within_the_watchdog_time_and_a_second(self):
+    def test_restart_comes_after_a_second_and_within_five_more(self):
         # Two passes with the tag at 1; the first may follow the write at once.
-        self.assertTrue(1.0 < self.device.seconds < 3.5, self.device.seconds)
+        # A busy machine adds to each pass, hence the demo's own margin above.
+        self.assertTrue(1.0 < self.device.seconds < 2 + 5, self.device.seconds)
 
 
 class ClearedTag(EndToEnd):
+    # wdt_time 3: the 0 written after the first count line has two whole
+    # passes to arrive, even on a busy machine.
     def test_zero_before_the_time_cancels_and_a_later_one_counts_from_one(self):
-        device = self.start(wdt_time=2)
+        device = self.start(wdt_time=3)
         device.set_tag("1")
         device.wait_for_log("current count = 1")
         device.set_tag("0")
         device.wait_for_log(handler_line("0.000000"))
-        time.sleep(2.5)  # past the watchdog time: the device must still run
+        time.sleep(3.5)  # past the watchdog time: the device must still run
         self.assertTrue(device.running())
         device.set_tag("1")
         self.assertEqual(device.wait_for_end(), -signal.SIGHUP)
-        self.assertEqual(device.log_lines()[-4:], [handler_line("1.000000"),
-                                                   *count_lines(1, 2), TIMEOUT_LINE])
+        self.assertEqual(device.log_lines()[-5:], [handler_line("1.000000"),
+                                                   *count_lines(1, 3), TIMEOUT_LINE])
 
     def test_residents_keep_running_when_the_countdown_is_cancelled(self):
-        device = self.start(wdt_time=2)
+        device = self.start(wdt_time=3)
         device.set_tag("1")
         device.wait_for_log("current count = 1")
         device.set_tag("0")
-        time.sleep(2.5)
+        time.sleep(3.5)
         self.assertEqual(set(device.seen) & set(RESIDENTS_STOPPED), set())
 
 
