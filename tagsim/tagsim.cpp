@@ -239,6 +239,16 @@ int32_t close_and_fail(int events, int error)
     return -error;
 }
 
+// The program prints only the code: say here which folder is wrong and how
+// to name another.
+int32_t refuse_store(const char *path, int error)
+{
+    fprintf(stderr,
+            "tagsim: cannot use the tag store %s: %s (make it, or name another with TAGSIM_DIR)\n",
+            path, strerrordesc_np(error));
+    return -error;
+}
+
 } // namespace
 
 [[gnu::visibility("default")]] int32_t qm_tag_init(int32_t /*mode*/, tag_init_params *params, int32_t /*flags*/)
@@ -250,19 +260,22 @@ int32_t close_and_fail(int events, int error)
     const char *path = store_directory();
     // Room for '/' and a name of the longest length after it.
     if (strlen(path) + 1 + longest_name >= sizeof store_path)
-        return -ENAMETOOLONG;
+        return refuse_store(path, ENAMETOOLONG);
     struct stat status {};
     if (stat(path, &status) != 0)
-        return -errno;
+        return refuse_store(path, errno);
     if (!S_ISDIR(status.st_mode))
-        return -ENOTDIR;
+        return refuse_store(path, ENOTDIR);
 
     const int events = inotify_init1(IN_CLOEXEC);
     if (events < 0)
         return -errno;
     const uint32_t mask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
-    if (inotify_add_watch(events, path, mask) < 0)
-        return close_and_fail(events, errno);
+    if (inotify_add_watch(events, path, mask) < 0) {
+        const int error = errno;
+        close(events);
+        return refuse_store(path, error);
+    }
 
     memcpy(store_path, path, strlen(path) + 1);
     events_fd = events;

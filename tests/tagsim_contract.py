@@ -8,7 +8,7 @@ import threading
 import time
 import unittest
 
-from harness import (NAMESPACE, RESTART_SEQUENCE, TAGSIM_PROBE, StandInWatchdog,
+from harness import (NAMESPACE, RESTART_SEQUENCE, TAGSIM_LIBRARY, TAGSIM_PROBE, StandInWatchdog,
                      check_no_sanitizer_report,
                      WatchdogTest, count_lines, emulated, handler_line, read_transcript,
                      target_command, wait_for, write_tag)
@@ -241,7 +241,11 @@ class Notifications(Store):
     def test_idle_library_thread_does_not_wake_up(self):
         pid = self.child_pid()
         tasks = sorted(os.listdir("/proc/%d/task" % pid), key=int)
-        status = "/proc/%d/task/%s/status" % (pid, tasks[-1])
+        thread = "/proc/%d/task/%s/" % (pid, tasks[-1])
+        # Counted from its first sleep in the blocking read: getting there
+        # may take a switch or two on a busy machine.
+        wait_for(lambda: self.sleeps_in_read(thread), what="the thread's blocking read")
+        status = thread + "status"
         before = self.switches(status)
         time.sleep(1.5)
         self.assertEqual(self.switches(status), before)
@@ -255,6 +259,11 @@ class Notifications(Store):
             return int(children.read().split()[0])
 
     @staticmethod
+    def sleeps_in_read(thread):
+        with open(thread + "wchan") as wchan:
+            return wchan.read() == "wait_woken"
+
+    @staticmethod
     def switches(status):
         with open(status) as lines:
             return [line for line in lines if "ctxt_switches" in line]
@@ -262,6 +271,15 @@ class Notifications(Store):
 
 class WatchdogWithStandIn(WatchdogTest):
     """The real watchdog and the stand-in library, with the calls recorded."""
+
+    def test_missing_store_is_named_with_tagsim_dir_on_stderr_only(self):
+        missing = os.path.join(self.workdir.name, "no-such-store")
+        run = self.run_watchdog("RESET", library_dir=os.path.dirname(TAGSIM_LIBRARY),
+                                env={"TAGSIM_DIR": missing})
+        self.assertEqual((run.output, run.status, run.stderr.splitlines()),
+                         (["Fail to initialize VAZod SDK! error = -2"], 255,
+                          ["tagsim: cannot use the tag store %s: No such file or directory "
+                           "(make it, or name another with TAGSIM_DIR)" % missing]))
 
     def test_tag_file_set_to_one_restarts_after_the_watchdog_time(self):
         store = os.path.join(self.workdir.name, "tags")
