@@ -83,7 +83,9 @@ class Sync(WatchdogTest):
         run = self.run_watchdog("RESET", "1", script="1:1", passes=5,
                                 env={"RECORDER_SYNC": "hang"})
         self.assertEqual(run.transcript[-2:], ["@sync", "@reboot 0x01234567"])
-        self.assertTrue(4.9 <= run.seconds < 8, run.seconds)
+        # The upper bound only tells a limit from a hang: a busy machine adds
+        # to start-up and to every pass.
+        self.assertTrue(4.9 <= run.seconds < 15, run.seconds)
 
 
 class Output(WatchdogTest):
