@@ -58,6 +58,10 @@ require_namespace() {
 
 device_packages=(g++-arm-linux-gnueabihf qemu-user binutils-arm-linux-gnueabihf)
 
+# Emulated Arm boards: the emulator, what builds their images and reads their
+# disks, and the keys that check Debian's packages fetched for them.
+board_packages=(qemu-system-arm e2fsprogs cpio gzip debian-archive-keyring)
+
 # The test cases that the last ctest run in a build tree ran, from its log.
 count_test_cases() {
     local log=$1/Testing/Temporary/LastTest.log ran skipped
