@@ -6,7 +6,7 @@ import shutil
 import subprocess
 import unittest
 
-from harness import TAG_DOUBLE_DIR, TAGSIM_LIBRARY, WATCHDOG, emulated
+from harness import EMULATOR, TAG_DOUBLE_DIR, TAGSIM_LIBRARY, WATCHDOG, emulated
 READELF = ("arm-linux-gnueabihf-readelf" if emulated() and
            shutil.which("arm-linux-gnueabihf-readelf") else "readelf")
 
@@ -44,6 +44,18 @@ class Dependencies(unittest.TestCase):
         exported = sorted(line.split()[-1] for line in symbols.splitlines()
                           if " GLOBAL " in line and " UND " not in line)
         self.assertEqual(exported, ["qm_tag_init", "qm_tag_open"])
+
+
+class Emulator(unittest.TestCase):
+    def test_foreign_build_names_an_emulator_that_is_installed(self):
+        # Where binfmt_misc runs Arm programs by itself, a build that lost its
+        # emulator would still pass, and skip every check of the device build.
+        with open(WATCHDOG, "rb") as program:
+            header = program.read(20)
+        arm = header[:4] == b"\x7fELF" and int.from_bytes(header[18:20], "little") == 40
+        self.assertEqual(arm, emulated())
+        if arm:
+            self.assertIsNotNone(shutil.which(EMULATOR[0]), EMULATOR)
 
 
 @unittest.skipUnless(emulated(), "only the device build is 32-bit Arm")
