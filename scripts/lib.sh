@@ -58,9 +58,12 @@ require_namespace() {
 
 device_packages=(g++-arm-linux-gnueabihf qemu-user binutils-arm-linux-gnueabihf)
 
-# Emulated Arm boards: the emulator, what builds their images and reads their
-# disks, and the keys that check Debian's packages fetched for them.
-board_packages=(qemu-system-arm e2fsprogs cpio gzip debian-archive-keyring)
+# Emulated Arm boards: the emulator, what builds their images (mmdebstrap
+# runs the Debian root's armhf programs through qemu-user and binfmt_misc)
+# and reads their disks and journals, and the keys that check Debian's
+# packages fetched for them.
+board_packages=(qemu-system-arm e2fsprogs cpio gzip debian-archive-keyring mmdebstrap
+    qemu-user-static binfmt-support arch-test systemd)
 
 # The test cases that the last ctest run in a build tree ran, from its log.
 count_test_cases() {

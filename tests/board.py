@@ -34,7 +34,7 @@ class Boot:
                               stderr=subprocess.STDOUT, text=True, errors="replace") as qemu:
             for line in qemu.stdout:
                 self.lines.append(line.rstrip("\r\n"))
-                if line.startswith("board: counting"):
+                if "board: counting" in line:
                     self.counting_at = time.monotonic()
             self.status = qemu.wait()
         self.ended_at = time.monotonic()
@@ -43,7 +43,8 @@ class Boot:
         return "\n".join(self.lines)
 
     def board_lines(self):
-        return [line for line in self.lines if line.startswith("board: ")]
+        """The scenario's own lines; systemd forwards them with a prefix."""
+        return [line[line.index("board: "):] for line in self.lines if "board: " in line]
 
     def flash(self, path):
         """The file as the board would read it at its next mount, or None."""
