@@ -63,15 +63,19 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${deb_architecture})
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_WATCHDOG_PACKAGE_NAME wdtag-poweroff)
-set(CPACK_DEBIAN_WATCHDOG_PACKAGE_DEPENDS "libc6 (>= 2.34), psmisc")
 set(CPACK_DEBIAN_TAGSIM_PACKAGE_NAME wdtag-poweroff-tagsim)
-set(CPACK_DEBIAN_TAGSIM_PACKAGE_DEPENDS "libc6 (>= 2.34)")
 set(CPACK_COMPONENT_TAGSIM_DESCRIPTION
   "Stand-in tag library for machines without the device's own")
 # The settings file and the init script are the integrator's to edit.
 file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/conffiles
   "${WDTAG_DEFAULTS_FILE}\n${CMAKE_INSTALL_FULL_SYSCONFDIR}/init.d/wdtag-poweroff\n")
 set(CPACK_DEBIAN_WATCHDOG_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/conffiles)
+# The C library versions the packages need, read from the built files when
+# cpack runs: neither this machine's C library nor a guess.
+configure_file(cmake/package_depends.cmake.in package_depends.cmake.in @ONLY)
+file(GENERATE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/package_depends.cmake
+  INPUT ${CMAKE_CURRENT_BINARY_DIR}/package_depends.cmake.in)
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_BINARY_DIR}/package_depends.cmake)
 set(CPACK_COMPONENTS_ALL watchdog)
 if(WDTAG_INSTALL_STANDIN)
   list(APPEND CPACK_COMPONENTS_ALL tagsim)

@@ -26,3 +26,22 @@ if(WDTAG_SANITIZE)
                       -fno-omit-frame-pointer)
   add_link_options(-fsanitize=${WDTAG_SANITIZE})
 endif()
+
+# The C library that the build's headers belong to. A device build against a
+# pinned sysroot must really use its headers: a newer C library's would let
+# the build ask for symbols that the device lacks.
+file(WRITE ${CMAKE_BINARY_DIR}/glibc_version.cpp
+  "#include <features.h>\nglibc_version __GLIBC__ __GLIBC_MINOR__\n")
+separate_arguments(header_flags UNIX_COMMAND "${CMAKE_CXX_FLAGS}")
+execute_process(COMMAND ${CMAKE_CXX_COMPILER} ${header_flags} -E -P
+  ${CMAKE_BINARY_DIR}/glibc_version.cpp OUTPUT_VARIABLE preprocessed)
+if(NOT preprocessed MATCHES "glibc_version ([0-9]+) ([0-9]+)")
+  message(FATAL_ERROR "Cannot tell which glibc the headers in use belong to")
+endif()
+set(WDTAG_TARGET_GLIBC ${CMAKE_MATCH_1}.${CMAKE_MATCH_2})
+message(STATUS "C library headers: glibc ${WDTAG_TARGET_GLIBC}")
+if(WDTAG_EXPECTED_GLIBC AND NOT WDTAG_TARGET_GLIBC VERSION_EQUAL WDTAG_EXPECTED_GLIBC)
+  message(FATAL_ERROR "The headers in use are glibc ${WDTAG_TARGET_GLIBC}'s, "
+    "not the sysroot's glibc ${WDTAG_EXPECTED_GLIBC}. A build tree configured before "
+    "keeps its old compiler flags: remove ${CMAKE_BINARY_DIR} and configure again.")
+endif()

@@ -87,10 +87,12 @@ int32_t read_wdt_time(const char *text)
 
 // A closed standard stream would be handed to the next file that the tag
 // library opens, and the watchdog's lines would be written into that file.
+// dup2 onto itself tells a closed descriptor as fcntl does, and asks for no
+// newer C library than the rest of the program (fcntl needs glibc 2.28 on Arm).
 void keep_standard_streams_open()
 {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDWR) != fd)
+        if (dup2(fd, fd) == -1 && errno == EBADF && open("/dev/null", O_RDWR) != fd)
             return;
     }
 }

@@ -45,6 +45,21 @@ int events_fd = -1;
 tag_change_handler handler = nullptr;
 char store_path[PATH_MAX];
 
+// The system's text for an error, safe on the library's thread and known to
+// glibc 2.17 and later (strerrordesc_np needs 2.32, strerror is not safe).
+struct error_text {
+    char text[128];
+};
+
+error_text describe(int error)
+{
+    error_text described{};
+    const char *text = strerror_r(error, described.text, sizeof described.text);
+    if (text != described.text)
+        snprintf(described.text, sizeof described.text, "%s", text);
+    return described;
+}
+
 bool is_valid_name(const char *name)
 {
     if (name == nullptr)
@@ -142,7 +157,7 @@ void report_tag(const char *name, tag_handle handle)
         // Gone again, or something that is not a regular file took the tag's
         // place: no value to report, and nothing wrong with the library.
         if (errno != EISDIR && errno != ENOENT)
-            fprintf(stderr, "tagsim: cannot read tag %s: %s\n", name, strerrordesc_np(errno));
+            fprintf(stderr, "tagsim: cannot read tag %s: %s\n", name, describe(errno).text);
         return;
     }
     double value = 0;
@@ -200,7 +215,7 @@ void *watch_store(void * /*unused*/)
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0) {
-            fprintf(stderr, "tagsim: cannot watch the tag store: %s\n", strerrordesc_np(errno));
+            fprintf(stderr, "tagsim: cannot watch the tag store: %s\n", describe(errno).text);
             return nullptr;
         }
         for (ssize_t at = 0; at < got;) {
@@ -245,7 +260,7 @@ int32_t refuse_store(const char *path, int error)
 {
     fprintf(stderr,
             "tagsim: cannot use the tag store %s: %s (make it, or name another with TAGSIM_DIR)\n",
-            path, strerrordesc_np(error));
+            path, describe(error).text);
     return -error;
 }
 

@@ -4,9 +4,12 @@ import os
 import re
 import shutil
 import subprocess
+import sys
 import unittest
 
 from harness import EMULATOR, TAG_DOUBLE_DIR, TAGSIM_LIBRARY, WATCHDOG, emulated
+
+TARGET_GLIBC = os.environ.get("TARGET_GLIBC", "")
 READELF = ("arm-linux-gnueabihf-readelf" if emulated() and
            shutil.which("arm-linux-gnueabihf-readelf") else "readelf")
 
@@ -22,12 +25,47 @@ def dynamic_entries(path, kind):
             re.findall(r"\(%s\)\s+[^\[]*\[([^\]]*)\]" % kind, readelf("-d", path))]
 
 
+def glibc_needs(path):
+    """The GLIBC_ versions that a file's version needs name."""
+    needs = readelf("-V", path).split("Version needs section")[-1]
+    return set(re.findall(r"GLIBC_([0-9.]+)", needs))
+
+
+def as_version(text):
+    return tuple(int(part) for part in text.split("."))
+
+
+def highest(versions):
+    return max(versions, key=as_version)
+
+
+# Before 2.34 the thread functions (and wrappers of some of libc's) live in
+# libpthread, and dlsym in libdl: a file that uses them must name them there,
+# not take their static archives in.
+SPLIT_LIBRARIES = as_version(TARGET_GLIBC) < (2, 34)
+THREADS = ["libpthread.so.0"] if SPLIT_LIBRARIES else []
+
+
 class Dependencies(unittest.TestCase):
     def test_program_needs_only_the_tag_library_and_the_c_library(self):
-        self.assertEqual(dynamic_entries(WATCHDOG, "NEEDED"), ["zedOVEde.so", "libc.so.6"])
+        self.assertEqual(dynamic_entries(WATCHDOG, "NEEDED"),
+                         ["zedOVEde.so"] + THREADS + ["libc.so.6"])
 
     def test_stand_in_needs_only_the_c_library(self):
-        self.assertEqual(dynamic_entries(TAGSIM_LIBRARY, "NEEDED"), ["libc.so.6"])
+        self.assertEqual(dynamic_entries(TAGSIM_LIBRARY, "NEEDED"), THREADS + ["libc.so.6"])
+
+    def test_stand_in_takes_its_thread_functions_from_the_shared_library(self):
+        symbols = readelf("--dyn-syms", TAGSIM_LIBRARY)
+        self.assertRegex(symbols, r"\bUND pthread_create@")
+
+    def test_files_need_no_newer_glibc_than_their_headers(self):
+        program, library = highest(glibc_needs(WATCHDOG)), highest(glibc_needs(TAGSIM_LIBRARY))
+        print("\nhighest GLIBC_ version needed: program %s, stand-in %s (headers %s)"
+              % (program, library, TARGET_GLIBC), file=sys.stderr)
+        self.assertLessEqual(as_version(highest([program, library])), as_version(TARGET_GLIBC))
+        if SPLIT_LIBRARIES:
+            # Its own calls; only a newer toolchain's start-up code asks for more.
+            self.assertLessEqual(as_version(program), (2, 17))
 
     def test_stand_in_and_double_carry_the_tag_library_soname(self):
         double = os.path.join(TAG_DOUBLE_DIR, "zedOVEde.so")
