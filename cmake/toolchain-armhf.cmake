@@ -6,7 +6,8 @@
 #   WDTAG_SYSROOT       a sysroot to use, such as the one in a vendor's SDK;
 #                       empty: Debian 11's glibc 2.31, pinned and made here
 #   WDTAG_SYSROOT_DEBS  a folder holding the pinned Debian 11 .debs, for when
-#                       Debian's archive no longer serves them
+#                       Debian's archive no longer serves them (also taken
+#                       from the environment variable of that name)
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 
@@ -15,7 +16,8 @@ set(CMAKE_C_COMPILER ${target_triplet}-gcc)
 set(CMAKE_CXX_COMPILER ${target_triplet}-g++)
 
 set(WDTAG_SYSROOT "" CACHE PATH "Sysroot to build against (a vendor's SDK); empty: Debian 11's, pinned")
-set(WDTAG_SYSROOT_DEBS "" CACHE PATH "Folder with the pinned Debian 11 .debs, when the archive fails")
+set(WDTAG_SYSROOT_DEBS "$ENV{WDTAG_SYSROOT_DEBS}" CACHE PATH
+  "Folder with the pinned Debian 11 .debs, when the archive fails (default: the environment's)")
 # try_compile projects run this file again and need the same sysroot.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES WDTAG_SYSROOT WDTAG_SYSROOT_DEBS)
 

@@ -28,12 +28,10 @@ private_apt() {
     local suite=$1 arch=$2 command=$3
     shift 3
     local dir=$project_root/build/apt/$suite-$arch
-    if [ ! -f "$dir/sources.list" ]; then
-        mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial" "$dir/preferences.d"
-        : >"$dir/status"
-        echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg]" \
-            "$(debian_mirror) $suite main" >"$dir/sources.list"
-    fi
+    mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial" "$dir/preferences.d"
+    [ -f "$dir/status" ] || : >"$dir/status"
+    echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg]" \
+        "$(debian_mirror) $suite main" >"$dir/sources.list"
     "$command" -q -o Dir::Etc::SourceList="$dir/sources.list" -o Dir::Etc::SourceParts=/dev/null \
         -o Dir::Etc::PreferencesParts="$dir/preferences.d" -o Dir::State::Lists="$dir/lists" \
         -o Dir::State::status="$dir/status" -o Dir::Cache="$dir/cache" \

@@ -147,5 +147,49 @@ class TestScript(unittest.TestCase):
                               os.path.exists(os.path.join(copy, "build"))), (2, False, False))
 
 
+class SysrootScript(unittest.TestCase):
+    """scripts/make-sysroot with Debian's archive out of reach."""
+
+    OFFLINE = os.path.join(os.path.dirname(ROOT), "shared", "debian11-armhf")
+
+    def make(self, offline):
+        self.scratch = tempfile.TemporaryDirectory()
+        project = self.scratch.name
+        for folder in ("scripts", "cmake"):
+            shutil.copytree(os.path.join(ROOT, folder), os.path.join(project, folder))
+        self.sysroot = os.path.join(project, "build", "sysroot", "debian11-armhf")
+        env = dict(os.environ, DEBIAN_MIRROR="http://127.0.0.1:9/debian")
+        return subprocess.run([os.path.join(project, "scripts", "make-sysroot"), self.sysroot]
+                              + ([offline] if offline else []), capture_output=True, text=True,
+                              env=env, timeout=120, check=False)
+
+    def tearDown(self):
+        self.scratch.cleanup()
+
+    @unittest.skipUnless(os.path.isdir(OFFLINE), "no folder of the pinned packages beside")
+    def test_pinned_packages_from_a_folder_make_a_sysroot_with_relative_links(self):
+        made = self.make(self.OFFLINE)
+        pthread = os.path.join(self.sysroot, "usr", "lib", "arm-linux-gnueabihf", "libpthread.so")
+        self.assertEqual((made.returncode, os.readlink(pthread).startswith("/"),
+                          os.path.isfile(pthread)), (0, False, True), made.stderr)
+
+    def test_package_that_is_not_the_pinned_one_is_refused(self):
+        with tempfile.TemporaryDirectory() as offline:
+            for line in open(os.path.join(ROOT, "cmake", "debian11-armhf.pins")):
+                if line.strip() and not line.startswith("#"):
+                    package, version = line.split()[:2]
+                    with open(os.path.join(offline, "%s_%s_armhf.deb" % (package, version)),
+                              "wb") as deb:
+                        deb.write(b"not the pinned bytes")
+            made = self.make(offline)
+        self.assertEqual((made.returncode, "does not have its pinned SHA-256" in made.stderr,
+                          os.path.exists(self.sysroot)), (1, True, False), made.stderr)
+
+    def test_no_source_at_all_names_both_ways_out(self):
+        made = self.make(None)
+        self.assertEqual((made.returncode, "WDTAG_SYSROOT_DEBS" in made.stderr,
+                          "WDTAG_SYSROOT " in made.stderr), (1, True, True), made.stderr)
+
+
 if __name__ == "__main__":
     unittest.main()
