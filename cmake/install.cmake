@@ -8,9 +8,12 @@ if(CMAKE_CROSSCOMPILING)
   set(WDTAG_INSTALL_STANDIN OFF CACHE BOOL "" FORCE)
 endif()
 
-set(WDTAG_PROGRAM ${CMAKE_INSTALL_FULL_SBINDIR}/wdtag_poweroff)
-set(WDTAG_DEFAULTS_FILE ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default/wdtag-poweroff)
-set(WDTAG_DOCDIR ${CMAKE_INSTALL_FULL_DATAROOTDIR}/doc/wdtag-poweroff)
+# The service files live where the system looks for them, whatever the
+# prefix, and name the program under the prefix in use when installing: a
+# package's is always /usr, cmake --install's the one it is given.
+set(WDTAG_DEFAULTS_FILE /etc/default/wdtag-poweroff)
+set(WDTAG_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/wdtag-poweroff)
+set(installed_services ${CMAKE_CURRENT_BINARY_DIR}/installed-services)
 
 # The installed program finds an installed stand-in beside it, and otherwise
 # the library in the ordinary search path.
@@ -20,14 +23,22 @@ set_target_properties(wdtag_poweroff PROPERTIES INSTALL_RPATH "$ORIGIN/${sbin_to
 install(TARGETS wdtag_poweroff RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT watchdog)
 install(FILES include/tag_library.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT watchdog)
 
-configure_file(service/wdtag-poweroff.service.in wdtag-poweroff.service @ONLY)
-configure_file(service/wdtag-poweroff.init.in wdtag-poweroff.init @ONLY)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/wdtag-poweroff.service
-  DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/systemd/system COMPONENT watchdog)
-install(PROGRAMS ${CMAKE_CURRENT_BINARY_DIR}/wdtag-poweroff.init
-  DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/init.d RENAME wdtag-poweroff COMPONENT watchdog)
+install(CODE "
+  set(WDTAG_PROGRAM \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}/wdtag_poweroff\")
+  set(WDTAG_DOCDIR \"\${CMAKE_INSTALL_PREFIX}/${WDTAG_DOCDIR}\")
+  set(WDTAG_DEFAULTS_FILE ${WDTAG_DEFAULTS_FILE})
+  configure_file(${PROJECT_SOURCE_DIR}/service/wdtag-poweroff.service.in
+    ${installed_services}/wdtag-poweroff.service @ONLY)
+  configure_file(${PROJECT_SOURCE_DIR}/service/wdtag-poweroff.init.in
+    ${installed_services}/wdtag-poweroff @ONLY)
+  " COMPONENT watchdog)
+install(FILES ${installed_services}/wdtag-poweroff.service
+  DESTINATION /lib/systemd/system COMPONENT watchdog)
+install(PROGRAMS ${installed_services}/wdtag-poweroff DESTINATION /etc/init.d COMPONENT watchdog)
 install(FILES service/wdtag-poweroff.default
-  DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default RENAME wdtag-poweroff COMPONENT watchdog)
+  DESTINATION /etc/default RENAME wdtag-poweroff COMPONENT watchdog)
+install(FILES service/wdtag-poweroff.logrotate
+  DESTINATION /etc/logrotate.d RENAME wdtag-poweroff COMPONENT watchdog)
 install(FILES LICENSE DESTINATION ${WDTAG_DOCDIR} RENAME copyright COMPONENT watchdog)
 install(FILES README.md DESTINATION ${WDTAG_DOCDIR} COMPONENT watchdog)
 
@@ -56,7 +67,10 @@ set(CPACK_PACKAGE_CONTACT "The wdtag_poweroff developers <wdtag-poweroff@example
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
   "Tag watchdog: restarts the machine when a tag is held at 1")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
-set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+# A Debian package is laid out for /usr, whatever this build tree's prefix.
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+# Stripped in the package; the build tree keeps the symbols.
+set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -66,10 +80,15 @@ set(CPACK_DEBIAN_WATCHDOG_PACKAGE_NAME wdtag-poweroff)
 set(CPACK_DEBIAN_TAGSIM_PACKAGE_NAME wdtag-poweroff-tagsim)
 set(CPACK_COMPONENT_TAGSIM_DESCRIPTION
   "Stand-in tag library for machines without the device's own")
-# The settings file and the init script are the integrator's to edit.
+# The settings file, the init script and the rotation rule are the
+# integrator's to edit. The maintainer scripts enable, start, stop and clean
+# up the service as Debian's own service packages do.
 file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/conffiles
-  "${WDTAG_DEFAULTS_FILE}\n${CMAKE_INSTALL_FULL_SYSCONFDIR}/init.d/wdtag-poweroff\n")
-set(CPACK_DEBIAN_WATCHDOG_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/conffiles)
+  "/etc/default/wdtag-poweroff\n/etc/init.d/wdtag-poweroff\n/etc/logrotate.d/wdtag-poweroff\n")
+set(CPACK_DEBIAN_WATCHDOG_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/conffiles
+  ${PROJECT_SOURCE_DIR}/service/postinst ${PROJECT_SOURCE_DIR}/service/prerm
+  ${PROJECT_SOURCE_DIR}/service/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # The C library versions the packages need, read from the built files when
 # cpack runs: neither this machine's C library nor a guess.
 configure_file(cmake/package_depends.cmake.in package_depends.cmake.in @ONLY)

@@ -15,12 +15,22 @@ READELF = "arm-linux-gnueabihf-readelf" if emulated() else "readelf"
 ARCHITECTURE = "armhf" if emulated() else "amd64"
 # GNUInstallDirs picks Debian's multiarch folder for the host, plain lib for the device.
 LIBDIR = "lib" if emulated() else "lib/x86_64-linux-gnu"
-WATCHDOG_FILES = [
-    "etc/default/wdtag-poweroff", "etc/init.d/wdtag-poweroff", "usr/include/tag_library.h",
-    "usr/lib/systemd/system/wdtag-poweroff.service", "usr/sbin/wdtag_poweroff",
-    "usr/share/doc/wdtag-poweroff/README.md", "usr/share/doc/wdtag-poweroff/copyright"]
+CONFFILES = ["/etc/default/wdtag-poweroff", "/etc/init.d/wdtag-poweroff",
+             "/etc/logrotate.d/wdtag-poweroff"]
+UNIT = "lib/systemd/system/wdtag-poweroff.service"
+WATCHDOG_FILES = sorted([path[1:] for path in CONFFILES] + [
+    "usr/include/tag_library.h", UNIT, "usr/sbin/wdtag_poweroff",
+    "usr/share/doc/wdtag-poweroff/README.md", "usr/share/doc/wdtag-poweroff/copyright"])
 STANDIN_FILES = ["usr/%s/zedOVEde.so" % LIBDIR,
                  "usr/share/doc/wdtag-poweroff-tagsim/copyright"]
+
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def readelf_sections(path):
+    return subprocess.run([READELF, "-S", "-W", path], capture_output=True, text=True,
+                          check=True).stdout
 
 
 def files_below(root):
@@ -55,13 +65,12 @@ class Installed(unittest.TestCase):
                          ["$ORIGIN/../" + LIBDIR])
 
     def test_service_files_name_the_installed_program(self):
-        unit = read_transcript(os.path.join(self.destdir,
-                                            "usr/lib/systemd/system/wdtag-poweroff.service"))
+        unit = read_transcript(os.path.join(self.destdir, UNIT))
         self.assertIn("ExecStart=/usr/sbin/wdtag_poweroff ${WDTAG_TAG} $WDTAG_TIME", unit)
 
     def test_systemd_accepts_the_unit(self):
         # Only in a private mount namespace does the program stand where the unit says.
-        unit = os.path.join(self.destdir, "usr/lib/systemd/system/wdtag-poweroff.service")
+        unit = os.path.join(self.destdir, UNIT)
         checked = subprocess.run(
             ["unshare", "--mount", "sh", "-c",
              'mount --bind "$1" /usr/sbin && systemd-analyze verify "$2"', "sh",
@@ -95,8 +104,9 @@ class Installed(unittest.TestCase):
                                                        os.path.join(self.workdir.name, "pid"),
                                                        store))
         # The watchdog may not have opened the tag at the first write: write
-        # again until its count shows in the log.
-        cycle = ('"$1" start; "$1" status; echo "status $?"; '
+        # again until its count shows in the log. SIGTERM ignored here is
+        # ignored by the watchdog too: stop must end it all the same.
+        cycle = ('trap "" TERM; "$1" start; "$1" status; echo "status $?"; '
                  'until grep -q "current count = 1" "$2" 2>/dev/null; do '
                  'echo 1 > "$3"; sleep 0.2; done; '
                  '"$1" stop; "$1" status; echo "status $?"')
@@ -110,6 +120,43 @@ class Installed(unittest.TestCase):
         self.assertEqual(lines, ["wdtag-poweroff started", "wdtag-poweroff is running",
                                  "status 0", "wdtag-poweroff stopped",
                                  "wdtag-poweroff is not running", "status 3"])
+
+    @unittest.skipIf(emulated(), "the init script runs the program directly")
+    def test_init_script_skips_an_unset_tag_and_reports_a_failed_start(self):
+        store = os.path.join(self.workdir.name, "empty-store")
+        os.makedirs(store, exist_ok=True)
+        pidfile = os.path.join(self.workdir.name, "failed.pid")
+        cycle = ('"$1" start; echo "status $?"; '
+                 'TEST_TAG=MISSING "$1" start 2>&1; echo "status $?"; '
+                 '"$1" status; echo "status $?"')
+        defaults = os.path.join(self.workdir.name, "failing-defaults")
+        with open(defaults, "w", encoding="utf-8") as settings:
+            settings.write('WDTAG_TAG=${TEST_TAG-}\nDAEMON=%s\nLOG=%s\nPIDFILE=%s\n'
+                           'export TAGSIM_DIR=%s\n' % (self.program,
+                                                       os.path.join(self.workdir.name, "f.log"),
+                                                       pidfile, store))
+        finished = subprocess.run(
+            NAMESPACE[:NAMESPACE.index("--") + 1] + [
+                "sh", "-c", cycle, "sh", os.path.join(self.destdir, "etc/init.d/wdtag-poweroff")],
+            env=dict(os.environ, WDTAG_DEFAULTS=defaults), capture_output=True, text=True,
+            timeout=60, check=False)
+        self.assertEqual(finished.stdout.splitlines(), [
+            "wdtag-poweroff: not started: no tag to watch (set WDTAG_TAG in %s)" % defaults,
+            "status 0", "wdtag-poweroff: failed to start; see %s" % os.path.join(
+                self.workdir.name, "f.log"), "status 1",
+            "wdtag-poweroff is dead, but %s remains" % pidfile, "status 1"])
+
+    def test_install_under_another_prefix_names_that_program_in_system_locations(self):
+        destdir = os.path.join(self.workdir.name, "opt-root")
+        subprocess.run(["cmake", "--install", BUILD_DIR, "--prefix", "/opt/wdtag"], check=True,
+                       stdout=subprocess.DEVNULL, env=dict(os.environ, DESTDIR=destdir))
+        unit = read_transcript(os.path.join(destdir, UNIT))
+        init = read_transcript(os.path.join(destdir, "etc/init.d/wdtag-poweroff"))
+        self.assertEqual(("ExecStart=/opt/wdtag/sbin/wdtag_poweroff ${WDTAG_TAG} $WDTAG_TIME" in unit,
+                          "DAEMON=/opt/wdtag/sbin/wdtag_poweroff" in init,
+                          os.path.isfile(os.path.join(destdir, "opt/wdtag/sbin/wdtag_poweroff")),
+                          os.path.isfile(os.path.join(destdir, "etc/default/wdtag-poweroff"))),
+                         (True, True, True, True))
 
 
 class Packages(unittest.TestCase):
@@ -151,13 +198,44 @@ class Packages(unittest.TestCase):
     def test_stand_in_package_holds_the_library_alone(self):
         self.assertEqual(self.contents("wdtag-poweroff-tagsim"), sorted(STANDIN_FILES))
 
-    def test_settings_and_init_script_are_conffiles(self):
-        control = subprocess.run(["dpkg-deb", "--ctrl-tarfile", self.packages["wdtag-poweroff"]],
+    def test_every_prefix_gives_a_stripped_self_consistent_package_laid_out_for_usr(self):
+        builds = {"preset": BUILD_DIR}
+        if not emulated():  # the device build's sysroot and emulator would be needed twice more
+            for prefix in ("", "/opt/wdtag"):  # "": CMake's own default, /usr/local
+                scratch = os.path.join(self.workdir.name, "build" + prefix.replace("/", "-"))
+                subprocess.run(["cmake", "-S", ROOT, "-B", scratch, "-DBUILD_TESTING=OFF"]
+                               + (["-DCMAKE_INSTALL_PREFIX=" + prefix] if prefix else []),
+                               check=True, stdout=subprocess.DEVNULL)
+                subprocess.run(["cmake", "--build", scratch], check=True,
+                               stdout=subprocess.DEVNULL)
+                builds[prefix or "/usr/local"] = scratch
+        for name, build in builds.items():
+            out = os.path.join(self.workdir.name, "packages-" + name.replace("/", "-"))
+            subprocess.run(["cpack", "--config", os.path.join(build, "CPackConfig.cmake"), "-B",
+                            out], check=True, stdout=subprocess.DEVNULL)
+            package = glob.glob(os.path.join(out, "wdtag-poweroff_*.deb"))[0]
+            tree = os.path.join(out, "tree")
+            subprocess.run(["dpkg-deb", "-x", package, tree], check=True)
+            unit = read_transcript(os.path.join(tree, UNIT))
+            init = read_transcript(os.path.join(tree, "etc/init.d/wdtag-poweroff"))
+            sections = readelf_sections(os.path.join(tree, "usr/sbin/wdtag_poweroff"))
+            self.assertEqual((files_below(tree), ".symtab" in sections,
+                              [line for line in unit if line.startswith("ExecStart=")],
+                              [line for line in init if line.startswith("DAEMON=")],
+                              self.conffiles(package)),
+                             (sorted(WATCHDOG_FILES), False,
+                              ["ExecStart=/usr/sbin/wdtag_poweroff ${WDTAG_TAG} $WDTAG_TIME"],
+                              ["DAEMON=/usr/sbin/wdtag_poweroff"], CONFFILES), name)
+
+    @staticmethod
+    def conffiles(package):
+        control = subprocess.run(["dpkg-deb", "--ctrl-tarfile", package],
                                  capture_output=True, check=True).stdout
-        listing = subprocess.run(["tar", "-xO", "./conffiles"], input=control,
-                                 capture_output=True, check=True).stdout.decode()
-        self.assertEqual(listing.split(),
-                         ["/etc/default/wdtag-poweroff", "/etc/init.d/wdtag-poweroff"])
+        return subprocess.run(["tar", "-xO", "./conffiles"], input=control,
+                              capture_output=True, check=True).stdout.decode().split()
+
+    def test_settings_and_init_script_are_conffiles(self):
+        self.assertEqual(self.conffiles(self.packages["wdtag-poweroff"]), CONFFILES)
 
 
 if __name__ == "__main__":

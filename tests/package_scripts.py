@@ -1,0 +1,120 @@
+"""The host package's maintainer scripts, for real, in a throwaway Debian root:
+installed, upgraded, removed and purged with dpkg inside a private PID
+namespace, where a policy-rc.d records every start or stop it is asked for
+and allows none. Nothing of the package ever runs on this machine's root."""
+
+import glob
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+BUILD_DIR = os.environ.get("BUILD_DIR", "")
+CACHE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "build",
+                     "package-root.tar")
+RECORDING_POLICY = ('#!/bin/sh\n# Records what is asked, allows nothing.\n'
+                    'echo "$1 $2" | tr -d "()" >> /var/log/policy-rc.d.requests\nexit 101\n')
+ENABLED = ["etc/systemd/system/multi-user.target.wants/wdtag-poweroff.service",
+           "etc/rc2.d/S01wdtag-poweroff", "etc/rc0.d/K01wdtag-poweroff"]
+LEFT_BY_THE_SERVICE = ["var/log/wdtag_poweroff.log", "var/log/wdtag_poweroff.log.1",
+                       "var/log/wdtag_poweroff.log.2.gz", "run/wdtag-poweroff.pid"]
+
+
+def make_root_cache():
+    if os.path.exists(CACHE):
+        return
+    os.makedirs(os.path.dirname(CACHE), exist_ok=True)
+    subprocess.run(["mmdebstrap", "--quiet", "--format=tar", "--variant=minbase",
+                    "--include=init-system-helpers,psmisc", "--aptopt=APT::Sandbox::User \"root\"",
+                    "bookworm", CACHE + ".part"], check=True, timeout=900)
+    os.rename(CACHE + ".part", CACHE)
+
+
+class MaintainerScripts(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        make_root_cache()
+        cls.workdir = tempfile.TemporaryDirectory(prefix="wdtag-package-")
+        cls.root = os.path.join(cls.workdir.name, "root")
+        os.mkdir(cls.root)
+        subprocess.run(["tar", "-C", cls.root, "-xf", CACHE], check=True)
+        policy = os.path.join(cls.root, "usr/sbin/policy-rc.d")
+        with open(policy, "w", encoding="utf-8") as script:
+            script.write(RECORDING_POLICY)
+        os.chmod(policy, 0o755)
+        # The same files as two versions, for an upgrade.
+        for version in ("1.0.0", "1.0.1"):
+            subprocess.run(["cpack", "--config", os.path.join(BUILD_DIR, "CPackConfig.cmake"),
+                            "-D", "CPACK_PACKAGE_VERSION=" + version,
+                            "-B", os.path.join(cls.root, "tmp", version)],
+                           check=True, stdout=subprocess.DEVNULL)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.workdir.cleanup()
+
+    def dpkg(self, *args):
+        subprocess.run(["unshare", "--pid", "--fork", "--mount-proc", "--kill-child", "--",
+                        "chroot", self.root, "dpkg", "--force-confold", *args],
+                       check=True, stdout=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
+                       timeout=120)
+
+    def package(self, version):
+        found = glob.glob(os.path.join(self.root, "tmp", version, "wdtag-poweroff_*.deb"))
+        return "/" + os.path.relpath(found[0], self.root)
+
+    def requests(self):
+        """What the scripts asked of the service since the last call."""
+        path = os.path.join(self.root, "var/log/policy-rc.d.requests")
+        if not os.path.exists(path):
+            return []
+        with open(path, encoding="utf-8") as requests:
+            lines = requests.read().splitlines()
+        os.unlink(path)
+        return lines
+
+    def exists(self, paths):
+        return [path for path in paths if os.path.lexists(os.path.join(self.root, path))]
+
+    def settings(self):
+        path = os.path.join(self.root, "etc/default/wdtag-poweroff")
+        if not os.path.exists(path):
+            return None
+        with open(path, encoding="utf-8") as settings:
+            return [line for line in settings.read().splitlines() if line.startswith("WDTAG_TAG=")]
+
+    def set_tag(self, tag):
+        path = os.path.join(self.root, "etc/default/wdtag-poweroff")
+        with open(path, encoding="utf-8") as settings:
+            text = settings.read()
+        with open(path, "w", encoding="utf-8") as settings:
+            settings.write(text.replace("WDTAG_TAG=\n", "WDTAG_TAG=%s\n" % tag))
+
+    def test_install_upgrade_remove_purge(self):
+        self.dpkg("-i", self.package("1.0.0"))
+        self.assertEqual((self.exists(ENABLED), self.requests(), self.settings()),
+                         (ENABLED, ["wdtag-poweroff start"], ["WDTAG_TAG="]))
+
+        self.set_tag("RESET")
+        self.dpkg("-i", self.package("1.0.1"))
+        self.assertEqual((self.exists(ENABLED), self.requests(), self.settings()),
+                         (ENABLED, ["wdtag-poweroff restart"], ["WDTAG_TAG=RESET"]))
+
+        self.dpkg("-r", "wdtag-poweroff")
+        init_script = os.path.join(self.root, "etc/init.d/wdtag-poweroff")
+        self.assertEqual((self.requests(), self.settings(), self.exists(["usr/sbin/wdtag_poweroff"]),
+                          os.access(init_script, os.X_OK)),
+                         (["wdtag-poweroff stop"], ["WDTAG_TAG=RESET"], [], False))
+
+        for path in LEFT_BY_THE_SERVICE:
+            with open(os.path.join(self.root, path), "w", encoding="utf-8") as left:
+                left.write("left by the service\n")
+        self.dpkg("-P", "wdtag-poweroff")
+        self.assertEqual((self.requests(), self.settings(), self.exists(LEFT_BY_THE_SERVICE),
+                          self.exists(ENABLED), self.exists(["etc/init.d/wdtag-poweroff"])),
+                         ([], None, [], [], []))
+
+
+if __name__ == "__main__":
+    unittest.main()
