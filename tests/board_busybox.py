@@ -18,6 +18,7 @@ class HeldTag(BoardTest):
         boot = Boot(self.workdir.name, BOARD, "hold")
         self.assertBareRestart(boot)
         self.assertRegex(boot.console(), r"board: status 0: wdtag-poweroff is running \(PID \d+\)")
+        self.assertIn("board: oom_score_adj -1000", boot.board_lines())
         self.assertIsNotNone(boot.counting_at, boot.console())
         self.assertLessEqual(boot.ended_at - boot.counting_at, WDT_TIME + 5)
         writes = int(re.search(r"counting after (\d+) writes", boot.console()).group(1))
