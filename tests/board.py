@@ -38,6 +38,10 @@ class Boot:
                     self.counting_at = time.monotonic()
             self.status = qemu.wait()
         self.ended_at = time.monotonic()
+        # The last console of each board and scenario stays for a look afterwards.
+        with open(os.path.join(board, "console-%s.log" % scenario), "w",
+                  encoding="utf-8") as log:
+            log.write(self.console() + "\n")
 
     def console(self):
         return "\n".join(self.lines)

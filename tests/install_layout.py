@@ -8,6 +8,7 @@ import tempfile
 import unittest
 
 from harness import NAMESPACE, emulated, read_transcript, write_tag
+from built_files import glibc_needs, highest
 from device_end_to_end import Device
 
 BUILD_DIR = os.environ.get("BUILD_DIR", "")
@@ -122,16 +123,17 @@ class Installed(unittest.TestCase):
                                  "wdtag-poweroff is not running", "status 3"])
 
     @unittest.skipIf(emulated(), "the init script runs the program directly")
-    def test_init_script_skips_an_unset_tag_and_reports_a_failed_start(self):
+    def test_init_script_skips_a_removed_program_and_an_unset_tag_and_reports_a_failed_start(self):
         store = os.path.join(self.workdir.name, "empty-store")
         os.makedirs(store, exist_ok=True)
         pidfile = os.path.join(self.workdir.name, "failed.pid")
-        cycle = ('"$1" start; echo "status $?"; '
+        cycle = ('TEST_DAEMON=/nonexistent "$1" start; echo "status $?"; '
+                 '"$1" start; echo "status $?"; '
                  'TEST_TAG=MISSING "$1" start 2>&1; echo "status $?"; '
                  '"$1" status; echo "status $?"')
         defaults = os.path.join(self.workdir.name, "failing-defaults")
         with open(defaults, "w", encoding="utf-8") as settings:
-            settings.write('WDTAG_TAG=${TEST_TAG-}\nDAEMON=%s\nLOG=%s\nPIDFILE=%s\n'
+            settings.write('WDTAG_TAG=${TEST_TAG-}\nDAEMON=${TEST_DAEMON:-%s}\nLOG=%s\nPIDFILE=%s\n'
                            'export TAGSIM_DIR=%s\n' % (self.program,
                                                        os.path.join(self.workdir.name, "f.log"),
                                                        pidfile, store))
@@ -140,7 +142,9 @@ class Installed(unittest.TestCase):
                 "sh", "-c", cycle, "sh", os.path.join(self.destdir, "etc/init.d/wdtag-poweroff")],
             env=dict(os.environ, WDTAG_DEFAULTS=defaults), capture_output=True, text=True,
             timeout=60, check=False)
+        # Removed but not purged: quiet. Not configured: one line. Both exit 0.
         self.assertEqual(finished.stdout.splitlines(), [
+            "status 0",
             "wdtag-poweroff: not started: no tag to watch (set WDTAG_TAG in %s)" % defaults,
             "status 0", "wdtag-poweroff: failed to start; see %s" % os.path.join(
                 self.workdir.name, "f.log"), "status 1",
@@ -186,6 +190,15 @@ class Packages(unittest.TestCase):
     def test_one_package_for_the_watchdog_and_one_for_the_stand_in_on_the_host(self):
         expected = ["wdtag-poweroff"] + ([] if emulated() else ["wdtag-poweroff-tagsim"])
         self.assertEqual(sorted(self.packages), expected)
+
+    def test_watchdog_depends_on_the_c_library_version_its_program_needs(self):
+        program = os.path.join(self.workdir.name, "program")
+        subprocess.run(["dpkg-deb", "--fsys-tarfile", self.packages["wdtag-poweroff"]],
+                       stdout=open(program + ".tar", "wb"), check=True)
+        subprocess.run(["tar", "-xOf", program + ".tar", "./usr/sbin/wdtag_poweroff"],
+                       stdout=open(program, "wb"), check=True)
+        self.assertEqual(self.field("wdtag-poweroff", "Depends"),
+                         "libc6 (>= %s), psmisc" % highest(glibc_needs(program)))
 
     def test_architecture_is_the_targets(self):
         self.assertEqual({self.field(package, "Architecture") for package in self.packages},

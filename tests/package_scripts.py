@@ -27,6 +27,7 @@ def make_root_cache():
     os.makedirs(os.path.dirname(CACHE), exist_ok=True)
     subprocess.run(["mmdebstrap", "--quiet", "--format=tar", "--variant=minbase",
                     "--include=init-system-helpers,psmisc", "--aptopt=APT::Sandbox::User \"root\"",
+                    "--aptopt=Acquire::Retries \"1\"",
                     "bookworm", CACHE + ".part"], check=True, timeout=900)
     os.rename(CACHE + ".part", CACHE)
 
