@@ -40,7 +40,7 @@ install(FILES service/wdtag-poweroff.default
 install(FILES service/wdtag-poweroff.logrotate
   DESTINATION /etc/logrotate.d RENAME wdtag-poweroff COMPONENT watchdog)
 install(FILES LICENSE DESTINATION ${WDTAG_DOCDIR} RENAME copyright COMPONENT watchdog)
-install(FILES README.md DESTINATION ${WDTAG_DOCDIR} COMPONENT watchdog)
+install(FILES docs/integrating.md DESTINATION ${WDTAG_DOCDIR} COMPONENT watchdog)
 
 if(WDTAG_INSTALL_STANDIN)
   install(TARGETS tagsim LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT tagsim)

@@ -18,31 +18,24 @@ set(CMAKE_CXX_COMPILER ${target_triplet}-g++)
 set(WDTAG_SYSROOT "" CACHE PATH "Sysroot to build against (a vendor's SDK); empty: Debian 11's, pinned")
 set(WDTAG_SYSROOT_DEBS "$ENV{WDTAG_SYSROOT_DEBS}" CACHE PATH
   "Folder with the pinned Debian 11 .debs, when the archive fails (default: the environment's)")
+include(${CMAKE_CURRENT_LIST_DIR}/cache_dir.cmake)
 # try_compile projects run this file again and need the same sysroot.
-list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES WDTAG_SYSROOT WDTAG_SYSROOT_DEBS)
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES WDTAG_SYSROOT WDTAG_SYSROOT_DEBS WDTAG_CACHE_DIR)
 
 get_filename_component(project_dir ${CMAKE_CURRENT_LIST_DIR} DIRECTORY)
 if(WDTAG_SYSROOT)
   set(sysroot ${WDTAG_SYSROOT})
 else()
-  set(sysroot ${project_dir}/build/sysroot/debian11-armhf)
+  # Made once in the cache, and again whenever the pins change.
+  set(sysroot ${WDTAG_CACHE_DIR}/sysroot/debian11-armhf)
   set(WDTAG_EXPECTED_GLIBC 2.31)
-  set(pins ${project_dir}/cmake/debian11-armhf.pins)
-  file(READ ${pins} pinned)
-  set(made "")
-  if(EXISTS ${sysroot}/pins)
-    file(READ ${sysroot}/pins made)
-  endif()
-  # Made again whenever the pins change.
-  if(NOT made STREQUAL pinned)
-    execute_process(COMMAND ${project_dir}/scripts/make-sysroot ${sysroot} ${WDTAG_SYSROOT_DEBS}
-      RESULT_VARIABLE failed)
-    if(failed)
-      message(FATAL_ERROR "No sysroot for the device build: Debian 11's armhf C library "
-        "could not be fetched or checked (see above). Set WDTAG_SYSROOT_DEBS to a folder "
-        "holding the .debs pinned in ${pins}, or WDTAG_SYSROOT to another sysroot.")
-    endif()
-    file(COPY_FILE ${pins} ${sysroot}/pins)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env WDTAG_CACHE=${WDTAG_CACHE_DIR}
+    ${project_dir}/scripts/make-sysroot ${sysroot} ${WDTAG_SYSROOT_DEBS} RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "No sysroot for the device build: Debian 11's armhf C library "
+      "could not be fetched or checked (see above). Set WDTAG_SYSROOT_DEBS to a folder "
+      "holding the .debs pinned in ${project_dir}/cmake/debian11-armhf.pins, or "
+      "WDTAG_SYSROOT to another sysroot.")
   endif()
 endif()
 if(NOT EXISTS ${sysroot}/usr/include/stdlib.h)

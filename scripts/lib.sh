@@ -1,7 +1,14 @@
-# Shared by the project's scripts: installing what is missing and building.
-# Sourced, not run.
+# The project's one shell library: shared values, installing what is missing,
+# the private PID namespace, the cache, and Debian packages fetched through
+# an apt configuration of the project's own. Sourced, not run; every function
+# takes what it needs as arguments and prints what it finds.
 
 project_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# value NAME: a value of scripts/project.conf.
+value() {
+    sed -n "s/^$1=//p" "$project_root/scripts/project.conf"
+}
 
 # Installs the named Debian packages that are not installed yet, when run as
 # root with apt-get; otherwise names them and fails.
@@ -22,26 +29,19 @@ install_missing() {
 }
 
 host_packages=(cmake make g++ python3 util-linux psmisc)
+device_packages=(g++-arm-linux-gnueabihf qemu-user binutils-arm-linux-gnueabihf)
+# The boards: the emulators (qemu-system-arm has aarch64's too), what builds
+# their images (mmdebstrap runs the Debian root's armhf programs through
+# qemu-user and binfmt_misc) and reads their disks and journals, and the keys
+# that check Debian's packages fetched for them.
+board_packages=(qemu-system-arm e2fsprogs cpio gzip debian-archive-keyring mmdebstrap
+    qemu-user-static binfmt-support arch-test systemd)
 
-# True when the host build's program is newer than every source it is built from.
-host_build_is_current() {
-    local program=$project_root/build/host/src/wdtag_poweroff
-    [ -x "$program" ] && [ -z "$(cd "$project_root" && find src tagsim include cmake \
-        CMakeLists.txt CMakePresets.json -newer "$program" -print -quit)" ]
-}
-
-# Configures and builds the host preset.
-build_host() {
-    export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
-    (cd "$project_root" && cmake --preset host >/dev/null && cmake --build --preset host)
-}
-
-# The options that make a private PID namespace (with its own /proc) here:
-# as root directly, otherwise inside a user namespace of our own.
+# The unshare options that make a private PID namespace here: as root
+# directly, otherwise inside a user namespace of our own.
 namespace_options() {
-    local options=(--pid --fork --mount-proc --kill-child)
-    [ "$(id -u)" -eq 0 ] || options=(--user --map-root-user "${options[@]}")
-    printf '%s\n' "${options[@]}"
+    [ "$(id -u)" -eq 0 ] || printf '%s\n' --user --map-root-user
+    printf '%s\n' $(value namespace)
 }
 
 # Fails, saying why, when no private PID namespace can be made: without one
@@ -56,19 +56,91 @@ require_namespace() {
     fi
 }
 
-device_packages=(g++-arm-linux-gnueabihf qemu-user binutils-arm-linux-gnueabihf)
+# The folder for what is fetched or made once and shared by every build tree
+# (the sysroot, the private apt state, Debian roots): WDTAG_CACHE, else the
+# user's cache folder. Never the source tree, which may be read-only.
+cache_dir() {
+    local dir=${WDTAG_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/wdtag-poweroff}
+    mkdir -p "$dir"
+    echo "$dir"
+}
 
-# Emulated Arm boards: the emulator, what builds their images (mmdebstrap
-# runs the Debian root's armhf programs through qemu-user and binfmt_misc)
-# and reads their disks and journals, and the keys that check Debian's
-# packages fetched for them.
-board_packages=(qemu-system-arm e2fsprogs cpio gzip debian-archive-keyring mmdebstrap
-    qemu-user-static binfmt-support arch-test systemd)
+# Holds the cache's lock on descriptor 9 until the calling script ends:
+# build trees configured side by side share the cache.
+lock_cache() {
+    exec 9>"$(cache_dir)/lock"
+    flock 9
+}
 
-# The test cases that the last ctest run in a build tree ran, from its log.
-count_test_cases() {
-    local log=$1/Testing/Temporary/LastTest.log ran skipped
-    ran=$(grep -Eo '^Ran [0-9]+ tests?' "$log" | awk '{n += $2} END {print n + 0}')
-    skipped=$(grep -Eo 'skipped=[0-9]+' "$log" | awk -F= '{n += $2} END {print n + 0}')
-    echo "$ran test cases run ($skipped skipped) in $(grep -c '^[0-9]*/[0-9]* Testing:' "$log") suites"
+# The Debian mirror this machine's apt uses, unless DEBIAN_MIRROR names one.
+debian_mirror() {
+    if [ -n "${DEBIAN_MIRROR:-}" ]; then
+        echo "$DEBIAN_MIRROR"
+        return
+    fi
+    local mirror
+    mirror=$(awk '/^URIs:/ && $2 ~ /\/debian\/?$/ {print $2; exit}' \
+        /etc/apt/sources.list.d/*.sources 2>/dev/null || true)
+    [ -n "$mirror" ] || mirror=$(awk '$1 == "deb" && $0 ~ /\/debian\/? / {
+        for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) {print $i; exit}}' \
+        /etc/apt/sources.list 2>/dev/null || true)
+    if [ -z "$mirror" ]; then
+        echo "$(basename "$0"): no Debian mirror in this machine's apt sources; set DEBIAN_MIRROR" >&2
+        return 1
+    fi
+    echo "$mirror"
+}
+
+# private_apt SUITE ARCH COMMAND [ARGS...]: COMMAND is apt-get or apt-cache,
+# run against SUITE for ARCH alone, with its own sources list, lists and
+# cache. This machine's apt sources and architectures stay as they are.
+private_apt() {
+    local suite=$1 arch=$2 command=$3 dir mirror
+    shift 3
+    dir=$(cache_dir)/apt/$suite-$arch
+    mirror=$(debian_mirror) || return 1
+    mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial" "$dir/preferences.d"
+    [ -f "$dir/status" ] || : >"$dir/status"
+    echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror $suite main" \
+        >"$dir/sources.list"
+    "$command" -q -o Dir::Etc::SourceList="$dir/sources.list" -o Dir::Etc::SourceParts=/dev/null \
+        -o Dir::Etc::PreferencesParts="$dir/preferences.d" -o Dir::State::Lists="$dir/lists" \
+        -o Dir::State::status="$dir/status" -o Dir::Cache="$dir/cache" \
+        -o APT::Architecture="$arch" -o APT::Architectures="$arch" -o APT::Sandbox::User=root "$@"
+}
+
+# Refreshes the private lists once a day: a fresh machine fetches them once.
+private_apt_update() {
+    local stamp
+    stamp=$(cache_dir)/apt/$1-$2/lists/updated
+    if [ -z "$(find "$stamp" -mmin -1440 2>/dev/null)" ]; then
+        private_apt "$1" "$2" apt-get update >&2 || private_apt "$1" "$2" apt-get update >&2
+        touch "$stamp"
+    fi
+}
+
+# fetch_deb SUITE ARCH PACKAGE[=VERSION]: prints the path of the package's
+# .deb in the cache, downloaded once (a failed download is tried again).
+fetch_deb() {
+    local suite=$1 arch=$2 package=${3%%=*} version="" folder found
+    [[ $3 != *=* ]] || version=${3#*=}
+    folder=$(cache_dir)/debs/$suite-$arch
+    mkdir -p "$folder"
+    found=$(compgen -G "$folder/${package}_${version}*.deb" | tail -n 1) || true
+    if [ -z "$found" ]; then
+        private_apt_update "$suite" "$arch" || return 1
+        (cd "$folder" && { private_apt "$suite" "$arch" apt-get download "$3" >&2 ||
+            private_apt "$suite" "$arch" apt-get download "$3" >&2; }) || return 1
+        found=$(compgen -G "$folder/${package}_${version}*.deb" | tail -n 1)
+    fi
+    echo "$found"
+}
+
+# The package that a metapackage stands for now, such as the kernel of
+# linux-image-armmp: its first dependency that begins with the given prefix.
+resolve_metapackage() {
+    local suite=$1 arch=$2 metapackage=$3 prefix=$4
+    private_apt_update "$suite" "$arch" || return 1
+    private_apt "$suite" "$arch" apt-cache depends "$metapackage" |
+        awk -v prefix="$prefix" '$1 == "Depends:" && index($2, prefix) == 1 {print $2; exit}'
 }

@@ -12,11 +12,12 @@ import threading
 import time
 import unittest
 
-from harness import (EMULATOR, NAMESPACE, TIMEOUT_LINE, WATCHDOG, check_no_sanitizer_report,
+from project import NAMESPACE, RESIDENTS
+from harness import (EMULATOR, TIMEOUT_LINE, WATCHDOG, check_no_sanitizer_report,
                      count_lines, handler_line, read_transcript, wait_for, write_tag)
 
-BOOT = os.path.join(os.path.dirname(__file__), "..", "scripts", "device", "boot")
-RESIDENTS_STOPPED = ["VirIvedaroZez: stopped by SIGTERM", "sysmon: stopped by SIGTERM"]
+BOOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fixtures", "device", "boot")
+RESIDENTS_STOPPED = [name + ": stopped by SIGTERM" for name in RESIDENTS]
 
 
 class Device:
@@ -31,8 +32,7 @@ class Device:
         if watchdog_path is not None:
             env["WATCHDOG_PATH"] = watchdog_path
         # The namespace's own first process is boot, not a waiting shell.
-        command = NAMESPACE[:NAMESPACE.index("--") + 1] + [BOOT, workdir, "RESET",
-                                                           str(wdt_time)]
+        command = NAMESPACE + ["--", BOOT, workdir, "RESET", str(wdt_time)]
         # Absolute paths: the watchdog's search path may be one without them.
         programs = list(wrapper) + list(EMULATOR)
         if programs:

@@ -19,6 +19,8 @@ import tempfile
 import time
 import unittest
 
+import project
+
 WATCHDOG = os.environ.get("WATCHDOG", "")
 TAG_DOUBLE_DIR = os.environ.get("TAG_DOUBLE_DIR", "")
 CALL_RECORDER = os.environ.get("CALL_RECORDER", "")
@@ -26,10 +28,8 @@ TAGSIM_PROBE = os.environ.get("TAGSIM_PROBE", "")
 TAGSIM_LIBRARY = os.environ.get("TAGSIM_LIBRARY", "")
 EMULATOR = shlex.split(os.environ.get("TARGET_EMULATOR", ""))
 
-# A user namespace of our own gives the same where we are not root.
-NAMESPACE = (["unshare"] + ([] if os.geteuid() == 0 else ["--user", "--map-root-user"])
-             + ["--pid", "--fork", "--mount-proc", "--kill-child", "--",
-                "sh", "-c", '"$@"; exit $?', "sh"])
+# The namespace's first process is a shell that waits for the program.
+NAMESPACE = project.NAMESPACE + ["--", "sh", "-c", '"$@"; exit $?', "sh"]
 
 USAGE = ("This program will reboot the system when the specified tag value is changed "
          "to 1 at keep the turn on status for 10 seconds.\n\n"
@@ -38,8 +38,8 @@ USAGE = ("This program will reboot the system when the specified tag value is ch
          "\twdt_time: The watchdog timeout value, in seconds.\n")
 
 TIMEOUT_LINE = "Watchdog timeout, reboot system!"
-RESTART_SEQUENCE = [TIMEOUT_LINE, "@system killall VirIvedaroZez",
-                    "@system killall sysmon", "@sync", "@reboot 0x01234567"]
+RESTART_SEQUENCE = ([TIMEOUT_LINE] + ["@system killall " + name for name in project.RESIDENTS]
+                    + ["@sync", "@reboot 0x01234567"])
 
 # Sets argv exactly as given, including an empty one, which exec from Python
 # and the shell refuse.

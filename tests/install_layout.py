@@ -7,7 +7,8 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import NAMESPACE, emulated, read_transcript, write_tag
+from harness import emulated, read_transcript, write_tag
+from project import NAMESPACE
 from built_files import glibc_needs, highest
 from device_end_to_end import Device
 
@@ -21,7 +22,7 @@ CONFFILES = ["/etc/default/wdtag-poweroff", "/etc/init.d/wdtag-poweroff",
 UNIT = "lib/systemd/system/wdtag-poweroff.service"
 WATCHDOG_FILES = sorted([path[1:] for path in CONFFILES] + [
     "usr/include/tag_library.h", UNIT, "usr/sbin/wdtag_poweroff",
-    "usr/share/doc/wdtag-poweroff/README.md", "usr/share/doc/wdtag-poweroff/copyright"])
+    "usr/share/doc/wdtag-poweroff/integrating.md", "usr/share/doc/wdtag-poweroff/copyright"])
 STANDIN_FILES = ["usr/%s/zedOVEde.so" % LIBDIR,
                  "usr/share/doc/wdtag-poweroff-tagsim/copyright"]
 
@@ -113,7 +114,7 @@ class Installed(unittest.TestCase):
                  '"$1" stop; "$1" status; echo "status $?"')
         script = os.path.join(self.destdir, "etc/init.d/wdtag-poweroff")
         finished = subprocess.run(
-            NAMESPACE[:NAMESPACE.index("--") + 1] + ["sh", "-c", cycle, "sh", script, log,
+            NAMESPACE + ["--"] + ["sh", "-c", cycle, "sh", script, log,
                                                      os.path.join(store, "RESET")],
             env=dict(os.environ, WDTAG_DEFAULTS=defaults), capture_output=True, text=True,
             timeout=60, check=False)
@@ -138,7 +139,7 @@ class Installed(unittest.TestCase):
                                                        os.path.join(self.workdir.name, "f.log"),
                                                        pidfile, store))
         finished = subprocess.run(
-            NAMESPACE[:NAMESPACE.index("--") + 1] + [
+            NAMESPACE + ["--"] + [
                 "sh", "-c", cycle, "sh", os.path.join(self.destdir, "etc/init.d/wdtag-poweroff")],
             env=dict(os.environ, WDTAG_DEFAULTS=defaults), capture_output=True, text=True,
             timeout=60, check=False)

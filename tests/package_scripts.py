@@ -3,6 +3,7 @@ installed, upgraded, removed and purged with dpkg inside a private PID
 namespace, where a policy-rc.d records every start or stop it is asked for
 and allows none. Nothing of the package ever runs on this machine's root."""
 
+import fcntl
 import glob
 import os
 import shutil
@@ -10,9 +11,10 @@ import subprocess
 import tempfile
 import unittest
 
+from project import NAMESPACE, cache_dir
+
 BUILD_DIR = os.environ.get("BUILD_DIR", "")
-CACHE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "build",
-                     "package-root.tar")
+ROOT_PACKAGES = ["init-system-helpers", "psmisc"]
 RECORDING_POLICY = ('#!/bin/sh\n# Records what is asked, allows nothing.\n'
                     'echo "$1 $2" | tr -d "()" >> /var/log/policy-rc.d.requests\nexit 101\n')
 ENABLED = ["etc/systemd/system/multi-user.target.wants/wdtag-poweroff.service",
@@ -21,25 +23,28 @@ LEFT_BY_THE_SERVICE = ["var/log/wdtag_poweroff.log", "var/log/wdtag_poweroff.log
                        "var/log/wdtag_poweroff.log.2.gz", "run/wdtag-poweroff.pid"]
 
 
-def make_root_cache():
-    if os.path.exists(CACHE):
-        return
-    os.makedirs(os.path.dirname(CACHE), exist_ok=True)
-    subprocess.run(["mmdebstrap", "--quiet", "--format=tar", "--variant=minbase",
-                    "--include=init-system-helpers,psmisc", "--aptopt=APT::Sandbox::User \"root\"",
-                    "--aptopt=Acquire::Retries \"1\"",
-                    "bookworm", CACHE + ".part"], check=True, timeout=900)
-    os.rename(CACHE + ".part", CACHE)
+def debian_root():
+    """A minimal Debian root as a tar, made once in the cache."""
+    tar = os.path.join(cache_dir(), "package-root-bookworm-%s.tar" % "-".join(ROOT_PACKAGES))
+    with open(os.path.join(cache_dir(), "lock"), "w", encoding="utf-8") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if not os.path.exists(tar):
+            subprocess.run(["mmdebstrap", "--quiet", "--format=tar", "--variant=minbase",
+                            "--include=" + ",".join(ROOT_PACKAGES),
+                            "--aptopt=APT::Sandbox::User \"root\"",
+                            "--aptopt=Acquire::Retries \"1\"", "bookworm", tar + ".part"],
+                           check=True, timeout=900)
+            os.rename(tar + ".part", tar)
+    return tar
 
 
 class MaintainerScripts(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        make_root_cache()
         cls.workdir = tempfile.TemporaryDirectory(prefix="wdtag-package-")
         cls.root = os.path.join(cls.workdir.name, "root")
         os.mkdir(cls.root)
-        subprocess.run(["tar", "-C", cls.root, "-xf", CACHE], check=True)
+        subprocess.run(["tar", "-C", cls.root, "-xf", debian_root()], check=True)
         policy = os.path.join(cls.root, "usr/sbin/policy-rc.d")
         with open(policy, "w", encoding="utf-8") as script:
             script.write(RECORDING_POLICY)
@@ -56,8 +61,7 @@ class MaintainerScripts(unittest.TestCase):
         cls.workdir.cleanup()
 
     def dpkg(self, *args):
-        subprocess.run(["unshare", "--pid", "--fork", "--mount-proc", "--kill-child", "--",
-                        "chroot", self.root, "dpkg", "--force-confold", *args],
+        subprocess.run(NAMESPACE + ["--", "chroot", self.root, "dpkg", "--force-confold", *args],
                        check=True, stdout=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
                        timeout=120)
 

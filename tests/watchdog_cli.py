@@ -27,7 +27,7 @@ class Usage(WatchdogTest):
         self.assertIn("Usage: wdtag_poweroff <tag_name> [wdt_time]", run.output)
 
 
-class StartFailures(WatchdogTest):
+class StartUp(WatchdogTest):
     def test_library_called_with_100_record_and_0_then_open_with_name_and_0(self):
         run = self.run_watchdog("RESET", passes=1)
         self.assertEqual(run.calls("@qm_tag"),
@@ -84,7 +84,7 @@ class WatchdogTime(WatchdogTest):
     def test_leading_blanks_and_sign_are_accepted(self):
         self.assertEqual(self.restarts_after(" \t+12"), 12)
 
-    def test_value_above_32_bits_saturates_instead_of_wrapping(self):
+    def test_value_above_32_bits_gives_no_restart_within_14_passes(self):
         # 2**32 + 10 would wrap to 10 on a 64-bit machine.
         self.assertIsNone(self.restarts_after("4294967306", passes=14))
 

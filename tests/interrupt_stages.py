@@ -1,0 +1,78 @@
+#!/usr/bin/env python3
+"""Run by hand, not by ctest (it runs scripts/test, which builds the trees
+that ctest runs from): Ctrl-C, sent through a pseudo-terminal, at a few
+moments of the named stages of scripts/test must leave no process and an
+empty temporary folder, and the script must exit with 130.
+
+    tests/interrupt_stages.py STAGE[:SECONDS,...]...   e.g. bench:5,20 board:10,60
+
+SECONDS are counted from the stage's "== STAGE ==" line; prints one line a
+try and exits 1 if any try left something behind.
+"""
+
+import os
+import pty
+import select
+import signal
+import sys
+import tempfile
+import time
+
+from project_scripts import processes_mentioning
+
+TEST = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                    "scripts", "test")
+
+
+def interrupt(stage, seconds):
+    """What a Ctrl-C that many seconds into the stage left: status, processes, files."""
+    with tempfile.TemporaryDirectory(prefix="wdtag-interrupt-") as tmp:
+        pid, terminal = pty.fork()
+        if pid == 0:
+            os.environ["TMPDIR"] = tmp
+            os.execv(TEST, [TEST, stage])
+        output, sent = b"", None
+        while True:
+            if select.select([terminal], [], [], 0.1)[0]:
+                try:
+                    output += os.read(terminal, 65536)
+                except OSError:
+                    pass
+            started = ("== %s ==" % stage).encode() in output
+            if started and sent is None:
+                sent = time.monotonic() + seconds
+            if sent is not None and time.monotonic() >= sent:
+                os.write(terminal, b"\x03")
+                break
+        deadline = time.monotonic() + 60
+        while (finished := os.waitpid(pid, os.WNOHANG))[0] == 0:
+            if time.monotonic() > deadline:
+                os.kill(pid, signal.SIGKILL)
+            select.select([terminal], [], [], 0.1)
+            try:
+                os.read(terminal, 65536)
+            except OSError:
+                time.sleep(0.1)
+        os.close(terminal)
+        left = processes_mentioning(tmp)
+        for process in left:
+            os.kill(process, signal.SIGKILL)
+        return os.waitstatus_to_exitcode(finished[1]), left, os.listdir(tmp)
+
+
+def main(arguments):
+    failed = False
+    for argument in arguments:
+        stage, _, moments = argument.partition(":")
+        for seconds in [float(s) for s in (moments or "5").split(",")]:
+            status, processes, files = interrupt(stage, seconds)
+            good = (status, processes, files) == (130, [], [])
+            failed |= not good
+            print("%s, Ctrl-C after %g s: status %d, %d processes and %d files left: %s"
+                  % (stage, seconds, status, len(processes), len(files),
+                     "ok" if good else "LEFT BEHIND %s %s" % (processes, files)), flush=True)
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
