@@ -166,7 +166,7 @@ class WatchdogTest(unittest.TestCase):
 
 
 def wait_for(condition, timeout=20.0, what="condition"):
-    deadline = time.monotonic() + timeout
+    deadline = time.monotonic() + timeout * project.TIMEOUT_FACTOR
     while time.monotonic() < deadline:
         if condition():
             return

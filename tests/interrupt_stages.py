@@ -18,7 +18,8 @@ import sys
 import tempfile
 import time
 
-from project_scripts import processes_mentioning
+sys.dont_write_bytecode = True  # nothing written into the source tree
+from project_scripts import processes_mentioning  # noqa: E402 pylint: disable=wrong-import-position
 
 TEST = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                     "scripts", "test")
