@@ -1,5 +1,6 @@
-# The folder for what is fetched or made once and shared by every build tree:
-# the same as scripts/lib.sh's cache_dir, never the source tree.
+# The folder for what is fetched or made once and shared by every build tree,
+# never the source tree. The scripts and tests that the build runs get it as
+# WDTAG_CACHE.
 if(DEFINED ENV{WDTAG_CACHE})
   set(default_cache $ENV{WDTAG_CACHE})
 elseif(DEFINED ENV{XDG_CACHE_HOME})

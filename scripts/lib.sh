@@ -57,12 +57,11 @@ require_namespace() {
 }
 
 # The folder for what is fetched or made once and shared by every build tree
-# (the sysroot, the private apt state, Debian roots): WDTAG_CACHE, else the
-# user's cache folder. Never the source tree, which may be read-only.
+# (the sysroot, the private apt state, Debian roots): WDTAG_CACHE, which the
+# build sets from its WDTAG_CACHE_DIR. Never the source tree.
 cache_dir() {
-    local dir=${WDTAG_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/wdtag-poweroff}
-    mkdir -p "$dir"
-    echo "$dir"
+    mkdir -p "${WDTAG_CACHE:?the build sets it from WDTAG_CACHE_DIR}"
+    echo "$WDTAG_CACHE"
 }
 
 # Holds the cache's lock on descriptor 9 until the calling script ends:

@@ -7,14 +7,15 @@ ends only qemu (-no-reboot); each boot starts from a fresh copy of the disk.
 """
 
 import os
+import re
 import signal
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import unittest
 
+from harness import handler_line
 from project import ROOT, TIMEOUT_FACTOR, VALUES
 
 BOARDS = os.environ.get("BOARDS_DIR", os.path.join(ROOT, "build", "armhf", "boards"))
@@ -60,7 +61,8 @@ class Board:
 
 class Boot:
     """One boot, from qemu's start to its end; its console lines are kept
-    with the time each was seen."""
+    with the time each was read. timeout ends qemu at the boot's limit even
+    if its driver has died."""
 
     def __init__(self, board, workdir, kernel, settings, limit):
         self.disk = os.path.join(workdir, "%s-%s.img" % (board.kind, settings["scenario"]))
@@ -69,32 +71,18 @@ class Boot:
                         self.disk], check=True)
         append = " ".join(["console=ttyAMA0", "panic=-1"]
                           + ["board.%s=%s" % item for item in settings.items()])
-        command = EMULATORS[kernel] + [
+        command = ["timeout", "--signal=KILL", "%d" % limit] + EMULATORS[kernel] + [
             "-m", "512", "-display", "none", "-monitor", "none", "-serial", "stdio",
             "-nic", "none", "-no-reboot",
             "-kernel", os.path.join(board.folder, "vmlinuz-" + kernel),
             "-initrd", os.path.join(board.folder, "initrd.gz"),
             "-drive", "file=%s,if=none,id=flash,format=raw" % self.disk,
             "-device", "virtio-blk-device,drive=flash", "-append", append]
-        self.started_at, self.limit = time.monotonic(), limit
+        self.started_at = time.monotonic()
         self.lines, self.times, self.status, self.ended_at = [], [], None, None
-        self.changed = threading.Condition()
         self.qemu = subprocess.Popen(  # pylint: disable=consider-using-with
             command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
             stderr=subprocess.STDOUT, text=True, errors="replace")
-        self.reader = threading.Thread(target=self._read, daemon=True)
-        self.reader.start()
-
-    def _read(self):
-        for line in self.qemu.stdout:
-            with self.changed:
-                self.lines.append(line.rstrip("\r\n"))
-                self.times.append(time.monotonic())
-                self.changed.notify_all()
-        with self.changed:
-            self.status = self.qemu.wait()
-            self.ended_at = time.monotonic()
-            self.changed.notify_all()
 
     def __enter__(self):
         return self
@@ -103,44 +91,30 @@ class Boot:
         self.stop()
 
     def follow(self):
-        """Each console line as it comes, with its time, to the board's end
-        or the boot's time limit."""
-        shown = 0
-        while True:
-            with self.changed:
-                self.changed.wait_for(lambda: len(self.lines) > shown or self.status is not None,
-                                      timeout=max(0.0, self.deadline() - time.monotonic()))
-                fresh = list(zip(self.lines[shown:], self.times[shown:]))
-                ended = self.status is not None
-            shown += len(fresh)
-            yield from fresh
-            if not fresh and (ended or time.monotonic() >= self.deadline()):
-                return
-
-    def deadline(self):
-        return self.started_at + self.limit
+        """Each console line as it comes, with its time, to the board's end."""
+        for line in self.qemu.stdout:
+            self.lines.append(line.rstrip("\r\n"))
+            self.times.append(time.monotonic())
+            yield self.lines[-1], self.times[-1]
+        self.status = self.qemu.wait()
+        self.ended_at = time.monotonic()
 
     def wait_end(self):
-        """The board's end, or its stop at the time limit; qemu's status."""
-        with self.changed:
-            ended = self.changed.wait_for(lambda: self.status is not None,
-                                          timeout=max(0.0, self.deadline() - time.monotonic()))
-        if not ended:
-            self.stop()
-        self.reader.join()
+        """The board's end, or qemu's at the time limit; qemu's status."""
+        for _ in self.follow():
+            pass
         return self.status
 
     def stop(self):
+        # timeout passes SIGTERM on to qemu; SIGKILL would leave qemu behind.
         if self.qemu.poll() is None:
-            self.qemu.kill()
+            self.qemu.terminate()
         self.qemu.wait()
-        self.reader.join()
         self.qemu.stdout.close()
 
     def seen_at(self, text):
         """When the first console line holding the text came, or None."""
-        with self.changed:
-            return next((at for line, at in zip(self.lines, self.times) if text in line), None)
+        return next((at for line, at in zip(self.lines, self.times) if text in line), None)
 
     def console(self):
         return "\n".join(self.lines)
@@ -204,6 +178,19 @@ class BoardTest(unittest.TestCase):
         self.addCleanup(boot.stop)
         boot.wait_end()
         return boot
+
+    def assertRestartedInTimeWithEveryLine(self, boot, log):
+        """A bare restart within wdt_time + 5 s of the first count line, and
+        in the log one handler line per write of 1, the count lines and the
+        timeout line, last."""
+        self.assertEqual(boot.bare_restart_faults(), [], boot.console())
+        self.assertLessEqual(boot.ended_at - boot.seen_at("board: counting"),
+                             (WDT_TIME + 5) * TIMEOUT_FACTOR)
+        writes = int(re.search(r"counting after (\d+) writes", boot.console()).group(1))
+        self.assertEqual(([line for line in log if line.startswith("on_")],
+                          [line for line in log if not line.startswith("on_")], log[-1:]),
+                         ([handler_line("1.000000")] * writes, expected_log(WDT_TIME),
+                          expected_log(WDT_TIME)[-1:]))
 
 
 def expected_log(wdt_time):

@@ -12,7 +12,7 @@ import threading
 import time
 import unittest
 
-from project import NAMESPACE, RESIDENTS, TIMEOUT_FACTOR
+from project import RESIDENTS, TIMEOUT_FACTOR, UNSHARE
 from harness import (EMULATOR, TIMEOUT_LINE, WATCHDOG, check_no_sanitizer_report,
                      count_lines, handler_line, read_transcript, wait_for, write_tag)
 
@@ -32,7 +32,7 @@ class Device:
         if watchdog_path is not None:
             env["WATCHDOG_PATH"] = watchdog_path
         # The namespace's own first process is boot, not a waiting shell.
-        command = NAMESPACE + ["--", BOOT, workdir, "RESET", str(wdt_time)]
+        command = UNSHARE + ["--", BOOT, workdir, "RESET", str(wdt_time)]
         # Absolute paths: the watchdog's search path may be one without them.
         programs = list(wrapper) + list(EMULATOR)
         if programs:

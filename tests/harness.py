@@ -29,7 +29,7 @@ TAGSIM_LIBRARY = os.environ.get("TAGSIM_LIBRARY", "")
 EMULATOR = shlex.split(os.environ.get("TARGET_EMULATOR", ""))
 
 # The namespace's first process is a shell that waits for the program.
-NAMESPACE = project.NAMESPACE + ["--", "sh", "-c", '"$@"; exit $?', "sh"]
+NAMESPACE = project.UNSHARE + ["--", "sh", "-c", '"$@"; exit $?', "sh"]
 
 USAGE = ("This program will reboot the system when the specified tag value is changed "
          "to 1 at keep the turn on status for 10 seconds.\n\n"

@@ -8,7 +8,7 @@ import tempfile
 import unittest
 
 from harness import emulated, read_transcript, write_tag
-from project import NAMESPACE
+from project import UNSHARE
 from built_files import glibc_needs, highest
 from device_end_to_end import Device
 
@@ -114,7 +114,7 @@ class Installed(unittest.TestCase):
                  '"$1" stop; "$1" status; echo "status $?"')
         script = os.path.join(self.destdir, "etc/init.d/wdtag-poweroff")
         finished = subprocess.run(
-            NAMESPACE + ["--"] + ["sh", "-c", cycle, "sh", script, log,
+            UNSHARE + ["--"] + ["sh", "-c", cycle, "sh", script, log,
                                                      os.path.join(store, "RESET")],
             env=dict(os.environ, WDTAG_DEFAULTS=defaults), capture_output=True, text=True,
             timeout=60, check=False)
@@ -139,7 +139,7 @@ class Installed(unittest.TestCase):
                                                        os.path.join(self.workdir.name, "f.log"),
                                                        pidfile, store))
         finished = subprocess.run(
-            NAMESPACE + ["--"] + [
+            UNSHARE + ["--"] + [
                 "sh", "-c", cycle, "sh", os.path.join(self.destdir, "etc/init.d/wdtag-poweroff")],
             env=dict(os.environ, WDTAG_DEFAULTS=defaults), capture_output=True, text=True,
             timeout=60, check=False)

@@ -11,7 +11,7 @@ import subprocess
 import tempfile
 import unittest
 
-from project import NAMESPACE, cache_dir
+from project import UNSHARE, cache_dir
 
 BUILD_DIR = os.environ.get("BUILD_DIR", "")
 ROOT_PACKAGES = ["init-system-helpers", "psmisc"]
@@ -61,7 +61,7 @@ class MaintainerScripts(unittest.TestCase):
         cls.workdir.cleanup()
 
     def dpkg(self, *args):
-        subprocess.run(NAMESPACE + ["--", "chroot", self.root, "dpkg", "--force-confold", *args],
+        subprocess.run(UNSHARE + ["--", "chroot", self.root, "dpkg", "--force-confold", *args],
                        check=True, stdout=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
                        timeout=120)
 

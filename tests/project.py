@@ -1,6 +1,6 @@
 """What the tests, the bench and the board driver share with the scripts:
-scripts/project.conf, the private PID namespace, the cache and the one
-timeout factor for slow machines."""
+scripts/project.conf, the private PID namespace, the build's cache and the
+one timeout factor for slow machines."""
 
 import os
 
@@ -21,17 +21,15 @@ VALUES = _read_values()
 RESIDENTS = VALUES["residents"].split()
 
 # unshare and its options; a user namespace of our own where we are not root.
-NAMESPACE = (["unshare"] + ([] if os.geteuid() == 0 else ["--user", "--map-root-user"])
-             + VALUES["namespace"].split())
+UNSHARE = (["unshare"] + ([] if os.geteuid() == 0 else ["--user", "--map-root-user"])
+          + VALUES["namespace"].split())
 
 # Every bound that depends on the machine's speed is multiplied by this.
 TIMEOUT_FACTOR = float(os.environ.get("WDTAG_TIMEOUT_FACTOR", "1"))
 
 
 def cache_dir():
-    """The same folder as scripts/lib.sh's cache_dir."""
-    default = os.path.join(os.environ.get("XDG_CACHE_HOME")
-                           or os.path.join(os.path.expanduser("~"), ".cache"), "wdtag-poweroff")
-    folder = os.environ.get("WDTAG_CACHE", default)
+    """The build's cache folder (its WDTAG_CACHE_DIR), which ctest passes on."""
+    folder = os.environ["WDTAG_CACHE"]
     os.makedirs(folder, exist_ok=True)
     return folder

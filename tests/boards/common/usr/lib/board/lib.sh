@@ -9,9 +9,9 @@
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin
 board_dir=/usr/lib/board
 
-# board_value NAME [ROOT]: a value of the project's shared values.
+# board_value NAME: a value of the project's shared values.
 board_value() {
-    sed -n "s/^$1=//p" "${2:-}$board_dir/project.conf"
+    sed -n "s/^$1=//p" "$board_dir/project.conf"
 }
 
 # Sets scenario, tag, wdt_time, library and dropin.
@@ -28,11 +28,10 @@ read_settings() {
     done
 }
 
-# Loads the modules that reach the ext4 disk on virtio (ROOT holds them),
-# and waits for the disk.
+# Loads the modules that reach the ext4 disk on virtio, and waits for the disk.
 load_disk_modules() {
-    for module in $(board_value disk_modules "$1"); do
-        found=$(find "$1/lib/modules/$(uname -r)" -name "$module.ko")
+    for module in $(board_value disk_modules); do
+        found=$(find "/lib/modules/$(uname -r)" -name "$module.ko")
         [ -z "$found" ] || insmod "$found"
     done
     tries=100
