@@ -12,8 +12,10 @@ set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 
 set(target_triplet arm-linux-gnueabihf)
-set(CMAKE_C_COMPILER ${target_triplet}-gcc)
-set(CMAKE_CXX_COMPILER ${target_triplet}-g++)
+# Another of Debian's cross compilers may be named: -DCMAKE_CXX_COMPILER=...
+if(NOT CMAKE_CXX_COMPILER)
+  set(CMAKE_CXX_COMPILER ${target_triplet}-g++)
+endif()
 
 set(WDTAG_SYSROOT "" CACHE PATH "Sysroot to build against (a vendor's SDK); empty: Debian 11's, pinned")
 set(WDTAG_SYSROOT_DEBS "$ENV{WDTAG_SYSROOT_DEBS}" CACHE PATH
@@ -28,7 +30,6 @@ if(WDTAG_SYSROOT)
 else()
   # Made once in the cache, and again whenever the pins change.
   set(sysroot ${WDTAG_CACHE_DIR}/sysroot/debian11-armhf)
-  set(WDTAG_EXPECTED_GLIBC 2.31)
   execute_process(COMMAND ${CMAKE_COMMAND} -E env WDTAG_CACHE=${WDTAG_CACHE_DIR}
     ${project_dir}/scripts/make-sysroot ${sysroot} ${WDTAG_SYSROOT_DEBS} RESULT_VARIABLE failed)
   if(failed)
@@ -73,7 +74,6 @@ foreach(folder ${libstdcxx_include} ${libstdcxx_include}/${target_triplet}
   list(APPEND include_flags -isystem ${folder})
 endforeach()
 list(JOIN include_flags " " include_flags)
-set(CMAKE_C_FLAGS_INIT "${include_flags}")
 set(CMAKE_CXX_FLAGS_INIT "${include_flags}")
 
 # --sysroot alone still takes the cross compiler's start-up files and libc.
