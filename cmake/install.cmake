@@ -13,18 +13,39 @@ endif()
 # package's is always /usr, cmake --install's the one it is given.
 set(WDTAG_DEFAULTS_FILE /etc/default/wdtag-poweroff)
 set(WDTAG_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/wdtag-poweroff)
+set(WDTAG_LAUNCHER ${CMAKE_INSTALL_LIBEXECDIR}/wdtag-poweroff/start)
 set(installed_services ${CMAKE_CURRENT_BINARY_DIR}/installed-services)
 
-# The installed program finds an installed stand-in beside it, and otherwise
-# the library in the ordinary search path.
-file(RELATIVE_PATH sbin_to_lib ${CMAKE_INSTALL_FULL_SBINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
-set_target_properties(wdtag_poweroff PROPERTIES INSTALL_RPATH "$ORIGIN/${sbin_to_lib}")
+# Where the installed program looks for the tag library before the ordinary
+# search path: the device's own folders for it, then an installed stand-in
+# beside the program.
+set(WDTAG_LIBRARY_DIRS "" CACHE STRING
+  "Absolute folders on the device searched first for the tag library, such as /opt/vendor/lib")
+foreach(folder IN LISTS WDTAG_LIBRARY_DIRS)
+  if(NOT IS_ABSOLUTE "${folder}")
+    message(FATAL_ERROR "WDTAG_LIBRARY_DIRS: '${folder}' is not an absolute folder")
+  endif()
+endforeach()
+set(runpath ${WDTAG_LIBRARY_DIRS})
+if(WDTAG_INSTALL_STANDIN)
+  file(RELATIVE_PATH sbin_to_lib ${CMAKE_INSTALL_FULL_SBINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
+  list(APPEND runpath "$ORIGIN/${sbin_to_lib}")
+endif()
+set_target_properties(wdtag_poweroff PROPERTIES INSTALL_RPATH "${runpath}")
+if(WDTAG_LIBRARY_DIRS)
+  set(overrides ${CMAKE_CURRENT_BINARY_DIR}/lintian-overrides)
+  file(WRITE ${overrides} "# The device keeps its closed tag library in a folder of its own.\n"
+    "wdtag-poweroff: custom-library-search-path\n")
+  install(FILES ${overrides} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
+    RENAME wdtag-poweroff COMPONENT watchdog)
+endif()
 
 install(TARGETS wdtag_poweroff RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT watchdog)
 install(FILES include/tag_library.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT watchdog)
 
 install(CODE "
   set(WDTAG_PROGRAM \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}/wdtag_poweroff\")
+  set(WDTAG_LAUNCHER \"\${CMAKE_INSTALL_PREFIX}/${WDTAG_LAUNCHER}\")
   set(WDTAG_DOCDIR \"\${CMAKE_INSTALL_PREFIX}/${WDTAG_DOCDIR}\")
   set(WDTAG_DEFAULTS_FILE ${WDTAG_DEFAULTS_FILE})
   configure_file(${PROJECT_SOURCE_DIR}/service/wdtag-poweroff.service.in
@@ -35,6 +56,8 @@ install(CODE "
 install(FILES ${installed_services}/wdtag-poweroff.service
   DESTINATION /lib/systemd/system COMPONENT watchdog)
 install(PROGRAMS ${installed_services}/wdtag-poweroff DESTINATION /etc/init.d COMPONENT watchdog)
+install(PROGRAMS service/wdtag-poweroff-start DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/wdtag-poweroff
+  RENAME start COMPONENT watchdog)
 install(FILES service/wdtag-poweroff.default
   DESTINATION /etc/default RENAME wdtag-poweroff COMPONENT watchdog)
 install(FILES service/wdtag-poweroff.logrotate

@@ -53,9 +53,9 @@ class Board:
             return contents.read().strip()
 
     def boot(self, workdir, scenario, kernel="armmp", tag=TAG, wdt_time=WDT_TIME,
-             library="/usr/lib", dropin="", limit=180):
+             library="/usr/lib", library_path="", dropin="", limit=180):
         settings = {"scenario": scenario, "tag": tag, "wdt_time": wdt_time,
-                    "library": library, "dropin": dropin}
+                    "library": library, "library_path": library_path, "dropin": dropin}
         return Boot(self, workdir, kernel, settings, limit * TIMEOUT_FACTOR)
 
 

@@ -7,6 +7,9 @@ import os
 import unittest
 
 from board import WDT_TIME, BoardTest, expected_log
+from project import RESIDENTS
+
+VENDOR_FOLDER = "/opt/vendor/lib"
 
 
 class BusyBoxTest(BoardTest):
@@ -19,6 +22,25 @@ class HeldTag(BusyBoxTest):
         self.assertRegex(boot.console(), r"board: status 0: wdtag-poweroff is running \(PID \d+\)")
         self.assertIn("board: oom_score_adj -1000", boot.board_lines())
         self.assertRestartedInTimeWithEveryLine(boot, boot.flash("/wdtag_poweroff.log"))
+
+
+class VendorFolder(BusyBoxTest):
+    """The tag library only in a folder of the vendor's, outside the search path."""
+
+    def test_library_path_setting_restarts_the_board_after_stopping_both_residents(self):
+        boot = self.boot("hold", library=VENDOR_FOLDER, library_path=VENDOR_FOLDER)
+        self.assertRestartedInTimeWithEveryLine(boot, boot.flash("/wdtag_poweroff.log"))
+        self.assertEqual([name for name in RESIDENTS
+                          if name + ": stopped by SIGTERM" not in boot.console()],
+                         [], boot.console())
+
+    def test_start_without_the_setting_fails_with_the_loaders_message(self):
+        boot = self.boot("status", library=VENDOR_FOLDER)
+        message = "error while loading shared libraries: zedOVEde.so"
+        self.assertEqual((message in boot.console(),
+                          any(message in line for line in boot.flash("/wdtag_poweroff.log")),
+                          "board: status 3: wdtag-poweroff is not running" in boot.console()),
+                         (True, True, True), boot.console())
 
 
 class Controls(BusyBoxTest):

@@ -5,6 +5,7 @@
 #   board.tag       the watchdog's tag, possibly empty
 #   board.wdt_time  the watchdog time
 #   board.library   the folder the stand-in tag library is moved to
+#   board.library_path  the watchdog's WDTAG_LIBRARY_PATH, possibly empty
 #   board.dropin    a file of the image to install as a drop-in for the unit
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin
 board_dir=/usr/lib/board
@@ -14,15 +15,16 @@ board_value() {
     sed -n "s/^$1=//p" "$board_dir/project.conf"
 }
 
-# Sets scenario, tag, wdt_time, library and dropin.
+# Sets scenario, tag, wdt_time, library, library_path and dropin.
 read_settings() {
-    scenario="" tag="" wdt_time="" library="" dropin=""
+    scenario="" tag="" wdt_time="" library="" library_path="" dropin=""
     for word in $(cat /proc/cmdline); do
         case $word in
         board.scenario=*) scenario=${word#*=} ;;
         board.tag=*) tag=${word#*=} ;;
         board.wdt_time=*) wdt_time=${word#*=} ;;
         board.library=*) library=${word#*=} ;;
+        board.library_path=*) library_path=${word#*=} ;;
         board.dropin=*) dropin=${word#*=} ;;
         esac
     done
@@ -45,7 +47,8 @@ load_disk_modules() {
 # watchdog starts.
 apply_settings() {
     read_settings
-    sed -i "s|^WDTAG_TAG=.*|WDTAG_TAG=$tag|; s|^WDTAG_TIME=.*|WDTAG_TIME=$wdt_time|" \
+    sed -i "s|^WDTAG_TAG=.*|WDTAG_TAG=$tag|; s|^WDTAG_TIME=.*|WDTAG_TIME=$wdt_time|
+        s|^WDTAG_LIBRARY_PATH=.*|WDTAG_LIBRARY_PATH=$library_path|" \
         "$1/etc/default/wdtag-poweroff"
     if [ "$library" != /usr/lib ]; then
         mkdir -p "$1$library"
