@@ -1,0 +1,50 @@
+"""Runs one suite: python3 run_suite.py NAME.
+
+First it probes this build's programs: the watchdog with no arguments, in a
+private PID namespace, and the stand-in library's probe. Where target
+programs cannot run here at all, the suite is skipped with one line saying
+why; where they run but cannot load a library, it fails at once with the
+loader's message, rather than case by case with empty transcripts.
+"""
+
+import subprocess
+import sys
+import unittest
+
+import harness
+
+SKIPPED = 77  # the suites' SKIP_RETURN_CODE
+# A plain exec: a shell or env would run a foreign binary as a script.
+EXEC = "import os, sys; os.execv(sys.argv[1], sys.argv[1:])"
+# An emulator with no Arm loader, because no sysroot was given to it.
+NO_LOADER = "Could not open '/lib/ld-linux"
+
+
+def probe():
+    """None when both programs run; otherwise (status, why)."""
+    for program, args, status in ((harness.WATCHDOG, [], 255),
+                                  (harness.TAGSIM_PROBE, ["open", "PROBE"], 0)):
+        command = (harness.target_command(program, args) if harness.emulated()
+                   else [sys.executable, "-c", EXEC, program] + args)
+        ran = subprocess.run(harness.NAMESPACE + command, capture_output=True, text=True,
+                             errors="replace", timeout=60, check=False)
+        if "Exec format error" in ran.stderr or NO_LOADER in ran.stderr:
+            return SKIPPED, "%s cannot run on this machine: %s" % (
+                program, ran.stderr.strip().splitlines()[-1])
+        if ran.returncode != status:
+            return 1, "%s exited with %d, not %d:\n%s" % (program, ran.returncode, status,
+                                                       ran.stderr.strip())
+    return None
+
+
+def main():
+    failed = probe()
+    if failed:
+        status, why = failed
+        print(("skipped: " if status == SKIPPED else "probe failed: ") + why)
+        sys.exit(status)
+    unittest.main(module=sys.argv[1], argv=[sys.argv[0], "-v"])
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,160 @@
+"""The project built as an integrator builds it with a vendor's SDK: the
+SDK's own compiler (with a built-in sysroot), a toolchain file of the SDK's
+shape, a C library laid out flat, and the vendor's tag library in a folder
+of its own that needs a second library beside it.
+
+The SDK is made here from the pinned Debian 11 sysroot (SYSROOT) and Debian's
+cross compiler; nothing of the project's own toolchain file is used.
+"""
+
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+import harness
+
+PROJECT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+SYSROOT = os.environ.get("SYSROOT", "")
+TRIPLET = "arm-linux-gnueabihf"
+VENDOR_FOLDER = "/opt/vendor/lib"
+# The vendor's library fails its start-up with a code that only its second
+# library knows: the program prints it only when both were loaded.
+VENDOR_CODE = -7
+
+COMPILER = """#!/bin/sh
+# The SDK's compiler: its sysroot is built in.
+sdk=$(cd "$(dirname "$0")/.." && pwd)/sysroot
+exec {triplet}-g++ --sysroot="$sdk" -nostdinc {includes} -isystem "$sdk/usr/include" \\
+    -B"$sdk/usr/lib/" "$@"
+"""
+
+TOOLCHAIN = """set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR arm)
+set(CMAKE_CXX_COMPILER {sdk}/bin/arm-vendor-linux-gnueabihf-g++)
+set(CMAKE_SYSROOT {sdk}/sysroot)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+"""
+
+VENDOR_IO = 'extern "C" int vendor_io_status() { return %d; }\n' % VENDOR_CODE
+VENDOR_TAGS = """extern "C" int vendor_io_status();
+extern "C" int qm_tag_init(int, void *, int) { return vendor_io_status(); }
+extern "C" int qm_tag_open(const char *, int) { return 0; }
+"""
+
+
+def flatten(sysroot, sdk_sysroot):
+    """Debian's multiarch C library without its multiarch folders; the
+    linker scripts name the new places."""
+    for folder, _, files in os.walk(sysroot):
+        for name in files:
+            source = os.path.join(folder, name)
+            relative = os.path.relpath(source, sysroot).replace(TRIPLET + "/", "")
+            target = os.path.join(sdk_sysroot, relative)
+            if not os.path.exists(source):
+                continue
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            shutil.copy(source, target)
+            if name.endswith(".so") and os.path.getsize(target) < 1024:
+                with open(target, "rb") as script:
+                    text = script.read()
+                if b"GNU ld script" in text:
+                    with open(target, "wb") as script:
+                        script.write(text.replace(b"/" + TRIPLET.encode(), b""))
+
+
+def gcc_includes():
+    """The cross compiler's own C++ and builtin header folders, in order."""
+    major = subprocess.run([TRIPLET + "-g++", "-dumpversion"], capture_output=True,
+                           text=True, check=True).stdout.strip()
+    builtin = subprocess.run([TRIPLET + "-g++", "-print-file-name=include"],
+                             capture_output=True, text=True, check=True).stdout.strip()
+    cxx = "/usr/%s/include/c++/%s" % (TRIPLET, major)
+    return " ".join("-isystem " + folder for folder in
+                    (cxx, cxx + "/" + TRIPLET, cxx + "/backward", builtin))
+
+
+def make_sdk(sdk):
+    flatten(SYSROOT, os.path.join(sdk, "sysroot"))
+    os.makedirs(os.path.join(sdk, "bin"))
+    compiler = os.path.join(sdk, "bin", "arm-vendor-linux-gnueabihf-g++")
+    with open(compiler, "w", encoding="utf-8") as script:
+        script.write(COMPILER.format(triplet=TRIPLET, includes=gcc_includes()))
+    os.chmod(compiler, 0o755)
+    with open(os.path.join(sdk, "toolchain.cmake"), "w", encoding="utf-8") as toolchain:
+        toolchain.write(TOOLCHAIN.format(sdk=sdk))
+    vendor = os.path.join(sdk, "sysroot") + VENDOR_FOLDER
+    os.makedirs(vendor)
+    for name, source, libraries in (("libvendorio.so", VENDOR_IO, []),
+                                    ("zedOVEde.so", VENDOR_TAGS, ["-L" + vendor, "-lvendorio",
+                                                                  "-Wl,-rpath,$ORIGIN"])):
+        path = os.path.join(sdk, name + ".cpp")
+        with open(path, "w", encoding="utf-8") as code:
+            code.write(source)
+        subprocess.run([compiler, "-shared", "-fPIC", "-static-libgcc", "-Wl,--as-needed", "-o", os.path.join(vendor, name), path]
+                       + libraries, check=True)
+
+
+def run(command, **options):
+    return subprocess.run(command, capture_output=True, text=True, check=False, **options)
+
+
+@unittest.skipUnless(SYSROOT, "needs SYSROOT, the pinned Debian 11 sysroot")
+class VendorSdk(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.TemporaryDirectory(prefix="wdtag-sdk-")
+        cls.sdk = os.path.join(cls.folder.name, "sdk")
+        make_sdk(cls.sdk)
+        build = os.path.join(cls.folder.name, "build")
+        cls.configured = run(["cmake", "-S", PROJECT, "-B", build, "-DBUILD_TESTING=OFF",
+                              "-DCMAKE_TOOLCHAIN_FILE=%s/toolchain.cmake" % cls.sdk,
+                              "-DCMAKE_BUILD_TYPE=MinSizeRel",
+                              "-DWDTAG_LIBRARY_DIRS=" + VENDOR_FOLDER])
+        cls.built = run(["cmake", "--build", build])
+        cls.packaged = run(["cpack", "-B", os.path.join(cls.folder.name, "packages")],
+                           cwd=build)
+        cls.root = os.path.join(cls.folder.name, "root")
+        for package in re.findall(r"package: (\S+\.deb) generated", cls.packaged.stdout):
+            subprocess.run(["dpkg-deb", "-x", package, cls.root], check=True)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.folder.cleanup()
+
+    def test_configure_states_the_sdks_c_library(self):
+        self.assertRegex(self.configured.stdout, r"C library: glibc 2\.31 \(%s/sysroot/usr/"
+                         % re.escape(self.sdk), self.configured.stderr)
+
+    def test_switching_a_device_trees_sysroot_is_refused_naming_both(self):
+        tree = os.path.join(self.folder.name, "switched")
+        first = run(["cmake", "--preset", "armhf", "-B", tree], cwd=PROJECT)
+        sdk_sysroot = self.sdk + "/sysroot"
+        switched = run(["cmake", "--preset", "armhf", "-B", tree,
+                        "-DWDTAG_SYSROOT=" + sdk_sysroot], cwd=PROJECT)
+        message = " ".join(switched.stderr.split())
+        self.assertEqual((first.returncode, switched.returncode,
+                          "made for the sysroot '%s'" % SYSROOT in message,
+                          "configured for '%s'" % sdk_sysroot in message),
+                         (0, 1, True, True), first.stderr + switched.stderr)
+
+    def test_package_runs_with_both_vendor_libraries_from_its_runpath(self):
+        self.assertEqual((self.built.returncode, self.packaged.returncode), (0, 0),
+                         self.built.stdout + self.built.stderr + self.packaged.stderr)
+        program = os.path.join(self.root, "usr/sbin/wdtag_poweroff")
+        dynamic = run(["readelf", "-d", program]).stdout
+        self.assertEqual(re.findall(r"\(RUNPATH\).*\[(.*)\]", dynamic), [VENDOR_FOLDER])
+        ran = run(harness.NAMESPACE + ["qemu-arm", "-L", self.sdk + "/sysroot", program,
+                                       "RESET"], timeout=60)
+        self.assertEqual((ran.stdout, ran.returncode),
+                         ("Fail to initialize VAZod SDK! error = %d\n" % VENDOR_CODE, 255),
+                         ran.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()
