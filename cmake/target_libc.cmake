@@ -5,7 +5,7 @@
 
 # Flags are made once per build tree, for one sysroot; a tree configured
 # again for another would mix the two.
-if(DEFINED CACHE{WDTAG_FLAGS_SYSROOT} AND NOT WDTAG_FLAGS_SYSROOT STREQUAL CMAKE_SYSROOT)
+if(DEFINED CACHE{WDTAG_FLAGS_SYSROOT} AND NOT "${WDTAG_FLAGS_SYSROOT}" STREQUAL "${CMAKE_SYSROOT}")
   message(FATAL_ERROR "This build tree's compiler flags were made for the sysroot "
     "'${WDTAG_FLAGS_SYSROOT}', and it is now configured for '${CMAKE_SYSROOT}'. "
     "Configure a new build tree for the new sysroot (cmake --preset armhf -B <folder> ...), "
