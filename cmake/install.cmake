@@ -8,6 +8,39 @@ if(CMAKE_CROSSCOMPILING)
   set(WDTAG_INSTALL_STANDIN OFF CACHE BOOL "" FORCE)
 endif()
 
+# The documents that the packages carry. gzip -n keeps neither the name nor
+# the time, so the bytes depend only on the text.
+set(documents ${CMAKE_CURRENT_BINARY_DIR}/documents)
+configure_file(docs/wdtag_poweroff.8.in ${documents}/wdtag_poweroff.8 @ONLY)
+configure_file(service/changelog ${documents}/changelog COPYONLY)
+add_custom_command(OUTPUT ${documents}/wdtag_poweroff.8.gz ${documents}/changelog.gz
+  COMMAND gzip -9nkf ${documents}/wdtag_poweroff.8 ${documents}/changelog
+  DEPENDS ${documents}/wdtag_poweroff.8 ${documents}/changelog VERBATIM)
+add_custom_target(documents ALL DEPENDS ${documents}/wdtag_poweroff.8.gz ${documents}/changelog.gz)
+
+# The copyright file in Debian's machine-readable form, from LICENSE.
+file(READ LICENSE license)
+string(REGEX MATCH "Copyright \\(c\\) ([^\n]+)" holder "${license}")
+set(holder ${CMAKE_MATCH_1})
+string(FIND "${license}" "Permission" terms_start)
+string(SUBSTRING "${license}" ${terms_start} -1 terms)
+string(STRIP "${terms}" terms)
+string(REPLACE "\n\n" "\n.\n" terms "${terms}")
+string(REPLACE "\n" "\n " terms "${terms}")
+file(WRITE ${documents}/copyright
+  "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"
+  "Upstream-Name: wdtag-poweroff\n\nFiles: *\nCopyright: ${holder}\nLicense: Expat\n ${terms}\n")
+
+# A stripped install (cmake --install --strip, and the packages) also drops
+# the compilers' .comment notes, as Debian's own packages do.
+function(strip_comment_on_install file component)
+  install(CODE "
+    if(CMAKE_INSTALL_DO_STRIP)
+      execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
+        \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${file}\" COMMAND_ERROR_IS_FATAL ANY)
+    endif()" COMPONENT ${component})
+endfunction()
+
 # The service files live where the system looks for them, whatever the
 # prefix, and name the program under the prefix in use when installing: a
 # package's is always /usr, cmake --install's the one it is given.
@@ -41,7 +74,6 @@ if(WDTAG_LIBRARY_DIRS)
 endif()
 
 install(TARGETS wdtag_poweroff RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT watchdog)
-install(FILES include/tag_library.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT watchdog)
 
 install(CODE "
   set(WDTAG_PROGRAM \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}/wdtag_poweroff\")
@@ -62,13 +94,33 @@ install(FILES service/wdtag-poweroff.default
   DESTINATION /etc/default RENAME wdtag-poweroff COMPONENT watchdog)
 install(FILES service/wdtag-poweroff.logrotate
   DESTINATION /etc/logrotate.d RENAME wdtag-poweroff COMPONENT watchdog)
-install(FILES LICENSE DESTINATION ${WDTAG_DOCDIR} RENAME copyright COMPONENT watchdog)
 install(FILES docs/integrating.md DESTINATION ${WDTAG_DOCDIR} COMPONENT watchdog)
+install(FILES service/confined.conf DESTINATION ${WDTAG_DOCDIR}/examples COMPONENT watchdog)
+install(FILES ${documents}/wdtag_poweroff.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8
+  COMPONENT watchdog)
+install(FILES ${documents}/copyright ${documents}/changelog.gz DESTINATION ${WDTAG_DOCDIR}
+  COMPONENT watchdog)
+strip_comment_on_install(${CMAKE_INSTALL_SBINDIR}/wdtag_poweroff watchdog)
 
 if(WDTAG_INSTALL_STANDIN)
   install(TARGETS tagsim LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT tagsim)
-  install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/wdtag-poweroff-tagsim
-    RENAME copyright COMPONENT tagsim)
+  install(FILES ${documents}/copyright ${documents}/changelog.gz
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/wdtag-poweroff-tagsim COMPONENT tagsim)
+  # Its name and its missing version are the device library's, which it stands in for.
+  # A library in the loader's folders: ldconfig runs after it is installed.
+  file(WRITE ${documents}/triggers "activate-noawait ldconfig\n")
+  set(CPACK_DEBIAN_TAGSIM_PACKAGE_CONTROL_EXTRA ${documents}/triggers)
+  file(WRITE ${documents}/tagsim-overrides
+    "# zedOVEde.so, unversioned, is the file name and SONAME of the device's own library.\n"
+    "wdtag-poweroff-tagsim: package-name-doesnt-match-sonames zedOVEde\n"
+    "wdtag-poweroff-tagsim: shared-library-lacks-version *\n"
+    "# Programs linked against it run with the device's own library: no package's\n"
+    "# dependencies are to be computed from the stand-in's symbols.\n"
+    "wdtag-poweroff-tagsim: no-symbols-control-file *\n")
+  install(FILES ${documents}/tagsim-overrides
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME wdtag-poweroff-tagsim
+    COMPONENT tagsim)
+  strip_comment_on_install(${CMAKE_INSTALL_LIBDIR}/zedOVEde.so tagsim)
 endif()
 
 # Debian packages: the watchdog, and the stand-in library in its own. The
@@ -86,9 +138,24 @@ endif()
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME wdtag-poweroff)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "The wdtag_poweroff developers <wdtag-poweroff@example.invalid>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-  "Tag watchdog: restarts the machine when a tag is held at 1")
+set(CPACK_PACKAGE_CONTACT "${WDTAG_MAINTAINER}")
+# Each package's description begins with its own summary: CPack would put a
+# CPACK_PACKAGE_DESCRIPTION_SUMMARY before both.
+set(CPACK_DEBIAN_WATCHDOG_DESCRIPTION "Tag watchdog: restarts the machine when a tag is held at 1
+wdtag_poweroff watches one tag of the device's closed tag library,
+zedOVEde.so, and restarts the machine when that tag is set to 1 and held
+there for the watchdog time; setting it back to 0 cancels the countdown.
+Before the restart it stops the device's resident programs with killall
+and syncs the file systems.
+.
+A systemd unit and a SysV init script start it as a service once a tag is
+set in /etc/default/wdtag-poweroff; a logrotate rule keeps its log. The tag
+library is the device's own and is not in this package.")
+set(CPACK_DEBIAN_TAGSIM_DESCRIPTION "Stand-in tag library for machines without the device's own
+A zedOVEde.so with the interface of the device's tag library, which keeps
+each tag as a file in a folder (/run/tags, or TAGSIM_DIR): writing 1 into
+a tag's file sets the tag. For trying and testing the tag watchdog on
+machines that lack the device's library; a device has its own.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 # A Debian package is laid out for /usr, whatever this build tree's prefix.
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
@@ -101,8 +168,6 @@ set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${deb_architecture})
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_WATCHDOG_PACKAGE_NAME wdtag-poweroff)
 set(CPACK_DEBIAN_TAGSIM_PACKAGE_NAME wdtag-poweroff-tagsim)
-set(CPACK_COMPONENT_TAGSIM_DESCRIPTION
-  "Stand-in tag library for machines without the device's own")
 # The settings file, the init script and the rotation rule are the
 # integrator's to edit. The maintainer scripts enable, start, stop and clean
 # up the service as Debian's own service packages do.
@@ -113,11 +178,11 @@ set(CPACK_DEBIAN_WATCHDOG_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/conf
   ${PROJECT_SOURCE_DIR}/service/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # The C library versions the packages need, read from the built files when
-# cpack runs: neither this machine's C library nor a guess.
-configure_file(cmake/package_depends.cmake.in package_depends.cmake.in @ONLY)
-file(GENERATE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/package_depends.cmake
-  INPUT ${CMAKE_CURRENT_BINARY_DIR}/package_depends.cmake.in)
-set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_BINARY_DIR}/package_depends.cmake)
+# cpack runs (neither this machine's C library nor a guess), and their time.
+configure_file(cmake/cpack_project.cmake.in cpack_project.cmake.in @ONLY)
+file(GENERATE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/cpack_project.cmake
+  INPUT ${CMAKE_CURRENT_BINARY_DIR}/cpack_project.cmake.in)
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_BINARY_DIR}/cpack_project.cmake)
 set(CPACK_COMPONENTS_ALL watchdog)
 if(WDTAG_INSTALL_STANDIN)
   list(APPEND CPACK_COMPONENTS_ALL tagsim)

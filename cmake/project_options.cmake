@@ -8,6 +8,18 @@ add_compile_options(
   -Wformat=2 -Wcast-align -Wnull-dereference -Wold-style-cast
   -fno-exceptions -fno-rtti)
 
+# Debian's hardening where it applies: checked string and print functions
+# (they need optimisation, so not in Debug builds, which the sanitizers use),
+# and 64-bit file offsets for the 32-bit device.
+add_compile_options($<$<NOT:$<CONFIG:Debug>>:-U_FORTIFY_SOURCE$<SEMICOLON>-D_FORTIFY_SOURCE=2>)
+add_compile_definitions(_FILE_OFFSET_BITS=64)
+
+# The same bytes from any build folder: no folder name in the binaries, and
+# a build-tree RUNPATH relative to the program (the build ID is hashed over it).
+add_compile_options(-ffile-prefix-map=${PROJECT_SOURCE_DIR}/=
+                    -ffile-prefix-map=${PROJECT_BINARY_DIR}/=)
+set(CMAKE_BUILD_RPATH_USE_ORIGIN ON)
+
 # Nothing here may need libstdc++ or libgcc_s on the device: drop what the
 # C++ driver links but nothing uses, and take the few libgcc helpers statically.
 add_link_options(-static-libgcc -Wl,--as-needed -Wl,-z,relro,-z,now)

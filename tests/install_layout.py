@@ -1,7 +1,10 @@
 """What an integrator installs: the tree, the service files and the packages."""
 
+import filecmp
 import glob
+import gzip
 import os
+import re
 import signal
 import subprocess
 import tempfile
@@ -21,11 +24,14 @@ CONFFILES = ["/etc/default/wdtag-poweroff", "/etc/init.d/wdtag-poweroff",
              "/etc/logrotate.d/wdtag-poweroff"]
 UNIT = "lib/systemd/system/wdtag-poweroff.service"
 LAUNCHER = "usr/libexec/wdtag-poweroff/start"
+MANUAL = "usr/share/man/man8/wdtag_poweroff.8.gz"
 WATCHDOG_FILES = sorted([path[1:] for path in CONFFILES] + [
-    "usr/include/tag_library.h", UNIT, LAUNCHER, "usr/sbin/wdtag_poweroff",
-    "usr/share/doc/wdtag-poweroff/integrating.md", "usr/share/doc/wdtag-poweroff/copyright"])
-STANDIN_FILES = ["usr/%s/zedOVEde.so" % LIBDIR,
-                 "usr/share/doc/wdtag-poweroff-tagsim/copyright"]
+    UNIT, LAUNCHER, "usr/sbin/wdtag_poweroff", MANUAL] + [
+        "usr/share/doc/wdtag-poweroff/" + name for name in (
+            "integrating.md", "copyright", "changelog.gz", "examples/confined.conf")])
+STANDIN_FILES = ["usr/%s/zedOVEde.so" % LIBDIR, "usr/share/lintian/overrides/wdtag-poweroff-tagsim",
+                 "usr/share/doc/wdtag-poweroff-tagsim/copyright",
+                 "usr/share/doc/wdtag-poweroff-tagsim/changelog.gz"]
 
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -57,7 +63,7 @@ class Installed(unittest.TestCase):
     def tearDownClass(cls):
         cls.workdir.cleanup()
 
-    def test_tree_holds_program_header_service_files_and_license(self):
+    def test_tree_holds_program_service_files_and_documents(self):
         expected = WATCHDOG_FILES + ([] if emulated() else STANDIN_FILES)
         self.assertEqual(files_below(self.destdir), sorted(expected))
 
@@ -74,15 +80,25 @@ class Installed(unittest.TestCase):
         self.assertIn("ExecStart=/%s /usr/sbin/wdtag_poweroff ${WDTAG_TAG} $WDTAG_TIME"
                       % LAUNCHER, unit)
 
-    def test_systemd_accepts_the_unit(self):
+    def test_systemd_accepts_the_unit_and_finds_its_manual_page(self):
         # Only in a private mount namespace does the program stand where the unit says.
         unit = os.path.join(self.destdir, UNIT)
         checked = subprocess.run(
             ["unshare", "--mount", "sh", "-c",
              'mount --bind "$1/sbin" /usr/sbin && mount --bind "$1/libexec" /usr/libexec && '
              'systemd-analyze verify "$2"', "sh", os.path.join(self.destdir, "usr"), unit],
+            env=dict(os.environ, MANPATH=os.path.join(self.destdir, "usr/share/man")),
             capture_output=True, text=True, check=False)
         self.assertEqual((checked.returncode, checked.stderr), (0, ""))
+
+    def test_manual_page_renders_without_a_warning_and_names_every_setting(self):
+        with gzip.open(os.path.join(self.destdir, MANUAL)) as page:
+            rendered = subprocess.run(["groff", "-man", "-ww", "-Tutf8", "-P-cbou"],
+                                      input=page.read(), capture_output=True, check=False)
+        settings = read_transcript(os.path.join(self.destdir, CONFFILES[0][1:]))
+        names = [line.split("=")[0] for line in settings if re.match(r"[A-Z_]+=", line)]
+        self.assertEqual((rendered.returncode, rendered.stderr.decode(), [
+            name for name in names if name not in rendered.stdout.decode()]), (0, "", []))
 
     def test_init_script_parses(self):
         subprocess.run(["sh", "-n", os.path.join(self.destdir, "etc/init.d/wdtag-poweroff")],
@@ -250,6 +266,35 @@ class Packages(unittest.TestCase):
                               ["ExecStart=/%s /usr/sbin/wdtag_poweroff ${WDTAG_TAG} $WDTAG_TIME"
                                % LAUNCHER],
                               ["DAEMON=/usr/sbin/wdtag_poweroff"], CONFFILES), name)
+
+    def test_lintian_reports_nothing_that_is_not_overridden(self):
+        checked = subprocess.run(["lintian", "--display-info", "--pedantic", "--tag-display-limit", "0",
+                                  "--fail-on", "error,warning,info,pedantic"]
+                                 + sorted(self.packages.values()),
+                                 capture_output=True, text=True, check=False)
+        self.assertEqual((checked.returncode, checked.stdout), (0, ""), checked.stderr)
+
+    def test_another_folder_at_another_time_gives_the_same_bytes_unless_the_epoch_is_set(self):
+        scratch = os.path.join(self.workdir.name, "elsewhere", "another-build-folder")
+        subprocess.run(["cmake", "--preset", "armhf" if emulated() else "host", "-B", scratch,
+                        "-DBUILD_TESTING=OFF"], cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(["cmake", "--build", scratch], check=True, stdout=subprocess.DEVNULL)
+        made = {}
+        for epoch in ("", "86400"):
+            out = os.path.join(scratch, "packages" + epoch)
+            environment = {name: value for name, value in os.environ.items()
+                           if name != "SOURCE_DATE_EPOCH"}
+            subprocess.run(["cpack", "--config", os.path.join(scratch, "CPackConfig.cmake"),
+                            "-B", out], check=True, stdout=subprocess.DEVNULL,
+                           env=dict(environment, **({"SOURCE_DATE_EPOCH": epoch} if epoch else {})))
+            made[epoch] = {name: os.path.join(out, os.path.basename(path))
+                           for name, path in self.packages.items()}
+        listing = subprocess.run(["dpkg-deb", "-c", made["86400"]["wdtag-poweroff"]],
+                                 capture_output=True, text=True, check=True).stdout
+        self.assertEqual(([name for name, path in self.packages.items()
+                           if not filecmp.cmp(path, made[""][name], shallow=False)],
+                          {line.split()[3] for line in listing.splitlines()}),
+                         ([], {"1970-01-02"}))
 
     @staticmethod
     def conffiles(package):

@@ -120,7 +120,8 @@ class VendorSdk(unittest.TestCase):
         cls.packaged = run(["cpack", "-B", os.path.join(cls.folder.name, "packages")],
                            cwd=build)
         cls.root = os.path.join(cls.folder.name, "root")
-        for package in re.findall(r"package: (\S+\.deb) generated", cls.packaged.stdout):
+        cls.packages = re.findall(r"package: (\S+\.deb) generated", cls.packaged.stdout)
+        for package in cls.packages:
             subprocess.run(["dpkg-deb", "-x", package, cls.root], check=True)
 
     @classmethod
@@ -154,6 +155,13 @@ class VendorSdk(unittest.TestCase):
         self.assertEqual((ran.stdout, ran.returncode),
                          ("Fail to initialize VAZod SDK! error = %d\n" % VENDOR_CODE, 255),
                          ran.stderr)
+
+    def test_lintian_takes_the_vendor_search_path_as_overridden(self):
+        checked = run(["lintian", "--display-info", "--pedantic", "--fail-on",
+                       "error,warning,info,pedantic", "--show-overrides"] + self.packages)
+        self.assertEqual((checked.returncode, checked.stdout.split(":")[:3]),
+                         (0, ["O", " wdtag-poweroff", " custom-library-search-path"]),
+                         checked.stdout)
 
 
 if __name__ == "__main__":
