@@ -75,7 +75,8 @@ class Dependencies(unittest.TestCase):
     def test_program_finds_the_stand_in_through_runpath_not_rpath(self):
         self.assertEqual((dynamic_entries(WATCHDOG, "RUNPATH"),
                           dynamic_entries(WATCHDOG, "RPATH")),
-                         ([os.path.dirname(TAGSIM_LIBRARY)], []))
+                         (["$ORIGIN/" + os.path.relpath(os.path.dirname(TAGSIM_LIBRARY),
+                                                         os.path.dirname(WATCHDOG))], []))
 
     def test_stand_in_exports_only_the_interface(self):
         symbols = readelf("--dyn-syms", TAGSIM_LIBRARY)

@@ -86,6 +86,10 @@ def make_sdk(sdk):
     with open(compiler, "w", encoding="utf-8") as script:
         script.write(COMPILER.format(triplet=TRIPLET, includes=gcc_includes()))
     os.chmod(compiler, 0o755)
+    # Its binutils, found by the compiler's prefix as an SDK's are.
+    for tool in ("ar", "ranlib", "nm", "objcopy", "objdump", "readelf", "strip"):
+        os.symlink(shutil.which("%s-%s" % (TRIPLET, tool)),
+                   os.path.join(sdk, "bin", "arm-vendor-linux-gnueabihf-" + tool))
     with open(os.path.join(sdk, "toolchain.cmake"), "w", encoding="utf-8") as toolchain:
         toolchain.write(TOOLCHAIN.format(sdk=sdk))
     vendor = os.path.join(sdk, "sysroot") + VENDOR_FOLDER
@@ -156,12 +160,11 @@ class VendorSdk(unittest.TestCase):
                          ("Fail to initialize VAZod SDK! error = %d\n" % VENDOR_CODE, 255),
                          ran.stderr)
 
-    def test_lintian_takes_the_vendor_search_path_as_overridden(self):
+    # The package's RUNPATH names the vendor's folder: only its override keeps lintian quiet.
+    def test_lintian_reports_nothing_on_the_package_with_a_vendor_search_path(self):
         checked = run(["lintian", "--display-info", "--pedantic", "--fail-on",
-                       "error,warning,info,pedantic", "--show-overrides"] + self.packages)
-        self.assertEqual((checked.returncode, checked.stdout.split(":")[:3]),
-                         (0, ["O", " wdtag-poweroff", " custom-library-search-path"]),
-                         checked.stdout)
+                       "error,warning,info,pedantic"] + self.packages)
+        self.assertEqual((checked.returncode, checked.stdout), (0, ""), checked.stderr)
 
 
 if __name__ == "__main__":
