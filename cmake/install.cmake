@@ -8,28 +8,7 @@ if(CMAKE_CROSSCOMPILING)
   set(WDTAG_INSTALL_STANDIN OFF CACHE BOOL "" FORCE)
 endif()
 
-# The documents that the packages carry. gzip -n keeps neither the name nor
-# the time, so the bytes depend only on the text.
-set(documents ${CMAKE_CURRENT_BINARY_DIR}/documents)
-configure_file(docs/wdtag_poweroff.8.in ${documents}/wdtag_poweroff.8 @ONLY)
-configure_file(service/changelog ${documents}/changelog COPYONLY)
-add_custom_command(OUTPUT ${documents}/wdtag_poweroff.8.gz ${documents}/changelog.gz
-  COMMAND gzip -9nkf ${documents}/wdtag_poweroff.8 ${documents}/changelog
-  DEPENDS ${documents}/wdtag_poweroff.8 ${documents}/changelog VERBATIM)
-add_custom_target(documents ALL DEPENDS ${documents}/wdtag_poweroff.8.gz ${documents}/changelog.gz)
-
-# The copyright file in Debian's machine-readable form, from LICENSE.
-file(READ LICENSE license)
-string(REGEX MATCH "Copyright \\(c\\) ([^\n]+)" holder "${license}")
-set(holder ${CMAKE_MATCH_1})
-string(FIND "${license}" "Permission" terms_start)
-string(SUBSTRING "${license}" ${terms_start} -1 terms)
-string(STRIP "${terms}" terms)
-string(REPLACE "\n\n" "\n.\n" terms "${terms}")
-string(REPLACE "\n" "\n " terms "${terms}")
-file(WRITE ${documents}/copyright
-  "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"
-  "Upstream-Name: wdtag-poweroff\n\nFiles: *\nCopyright: ${holder}\nLicense: Expat\n ${terms}\n")
+include(${CMAKE_CURRENT_LIST_DIR}/documents.cmake)
 
 # A stripped install (cmake --install --strip, and the packages) also drops
 # the compilers' .comment notes, as Debian's own packages do. Like CMake's
@@ -110,7 +89,6 @@ if(WDTAG_INSTALL_STANDIN)
   install(TARGETS tagsim LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT tagsim)
   install(FILES ${documents}/copyright ${documents}/changelog.gz
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/wdtag-poweroff-tagsim COMPONENT tagsim)
-  # Its name and its missing version are the device library's, which it stands in for.
   # A library in the loader's folders: ldconfig runs after it is installed.
   file(WRITE ${documents}/triggers "activate-noawait ldconfig\n")
   set(CPACK_DEBIAN_TAGSIM_PACKAGE_CONTROL_EXTRA ${documents}/triggers)
