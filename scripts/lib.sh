@@ -118,21 +118,80 @@ private_apt_update() {
     fi
 }
 
-# fetch_deb SUITE ARCH PACKAGE[=VERSION]: prints the path of the package's
-# .deb in the cache, downloaded once (a failed download is tried again).
+# deb_is_whole FILE NAME SUITE ARCH [SHA256]: whether FILE, a cache entry
+# named NAME (package_version_arch.deb), is whole: a pinned package has its
+# pin's SHA-256; any other the size and SHA-256 that the private index gives
+# for its version; one the index no longer lists (an offline copy) must at
+# least read through to its end.
+deb_is_whole() {
+    local file=$1 name=$2 suite=$3 arch=$4 pin=${5:-} package version listed
+    if [ -n "$pin" ]; then
+        [ "$(sha256sum <"$file" | cut -d' ' -f1)" = "$pin" ]
+        return
+    fi
+    package=${name%%_*} version=${name#*_}
+    version=${version%_*}
+    listed=$(private_apt "$suite" "$arch" apt-cache show --no-all-versions \
+        "$package=${version//%3a/:}" 2>/dev/null |
+        awk '$1 == "Size:" {size = $2} $1 == "SHA256:" {print size, $2; exit}') || listed=""
+    if [ -n "$listed" ]; then
+        [ "$(stat -c %s "$file") $(sha256sum <"$file" | cut -d' ' -f1)" = "$listed" ]
+        return
+    fi
+    dpkg-deb --info "$file" >/dev/null 2>&1 && dpkg-deb --contents "$file" >/dev/null 2>&1
+}
+
+# store_deb FILE FOLDER SUITE ARCH [SHA256]: moves the downloaded or copied
+# FILE into the cache FOLDER, where it appears under its own name only once
+# it is whole; prints the entry.
+store_deb() {
+    local file=$1 name entry against="the size and SHA-256 of Debian's index"
+    name=$(basename "$file") entry=$2/$(basename "$file")
+    [ -z "${5:-}" ] || against="its pinned SHA-256"
+    if ! deb_is_whole "$file" "$name" "$3" "$4" "${5:-}"; then
+        echo "$(basename "$0"): $name does not have $against" >&2
+        rm -f "$file"
+        return 1
+    fi
+    mv -f "$file" "$entry"
+    echo "$entry"
+}
+
+# fetch_deb SUITE ARCH PACKAGE[=VERSION] [SHA256 [FOLDER]]: prints the path
+# of the package's .deb in the cache, taken from FOLDER when it holds the
+# pinned file, else downloaded (a failed download is tried again). Needs the
+# cache's lock. Every entry is made under a temporary name and checked on
+# each use: an interrupt, a full disk or damage on disk costs one download.
 fetch_deb() {
-    local suite=$1 arch=$2 package=${3%%=*} version="" folder found
+    local suite=$1 arch=$2 package=${3%%=*} version="" pin=${4:-} offline=${5:-}
+    local folder found partial
     [[ $3 != *=* ]] || version=${3#*=}
     folder=$(cache_dir)/debs/$suite-$arch
     mkdir -p "$folder"
+    # Left by a fetch that was interrupted: under the lock, nobody else's.
+    rm -rf "$folder"/.partial.*
     found=$(compgen -G "$folder/${package}_${version}*.deb" | tail -n 1) || true
-    if [ -z "$found" ]; then
-        private_apt_update "$suite" "$arch" || return 1
-        (cd "$folder" && { private_apt "$suite" "$arch" apt-get download "$3" >&2 ||
-            private_apt "$suite" "$arch" apt-get download "$3" >&2; }) || return 1
-        found=$(compgen -G "$folder/${package}_${version}*.deb" | tail -n 1)
+    if [ -n "$found" ] && ! deb_is_whole "$found" "$(basename "$found")" "$suite" "$arch" "$pin"; then
+        echo "$(basename "$0"): $(basename "$found") in the cache is damaged; replacing it" >&2
+        rm -f "$found"
+        found=""
     fi
-    echo "$found"
+    [ -z "$found" ] || { echo "$found"; return 0; }
+    partial=$(mktemp -d "$folder/.partial.XXXXXX")
+    if [ -n "$offline" ] && [ -f "$offline/${package}_${version}_$arch.deb" ]; then
+        cp "$offline/${package}_${version}_$arch.deb" "$partial/"
+    else
+        private_apt_update "$suite" "$arch" &&
+            (cd "$partial" && { private_apt "$suite" "$arch" apt-get download "$3" >&2 ||
+                private_apt "$suite" "$arch" apt-get download "$3" >&2; }) || {
+            rm -rf "$partial"
+            return 1
+        }
+    fi
+    found=$(compgen -G "$partial/*.deb" | head -n 1) || true
+    [ -n "$found" ] && found=$(store_deb "$found" "$folder" "$suite" "$arch" "$pin") || found=""
+    rm -rf "$partial"
+    [ -n "$found" ] && echo "$found"
 }
 
 # The package that a metapackage stands for now, such as the kernel of

@@ -4,16 +4,19 @@ that ctest runs from): Ctrl-C, sent through a pseudo-terminal, at a few
 moments of the named stages of scripts/test must leave no process and an
 empty temporary folder, and the script must exit with 130.
 
-    tests/interrupt_stages.py STAGE[:SECONDS,...]...   e.g. bench:5,20 board:10,60
+    tests/interrupt_stages.py [--then-pass] STAGE[:SECONDS,...]...   e.g. bench:5,20 board:10,60
 
 SECONDS are counted from the stage's "== STAGE ==" line; prints one line a
-try and exits 1 if any try left something behind.
+try and exits 1 if any try left something behind. With --then-pass, each
+stage then runs once more, uninterrupted, and must pass: whatever the
+interrupts left in the cache (WDTAG_CACHE) must not fail the next run.
 """
 
 import os
 import pty
 import select
 import signal
+import subprocess
 import sys
 import tempfile
 import time
@@ -61,7 +64,20 @@ def interrupt(stage, seconds):
         return os.waitstatus_to_exitcode(finished[1]), left, os.listdir(tmp)
 
 
+def passes(stage):
+    """Whether the stage, run once more to its end, passes."""
+    started = time.monotonic()
+    status = subprocess.run([TEST, stage], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            check=False).returncode
+    print("%s, run again to its end: status %d after %.0f s: %s"
+          % (stage, status, time.monotonic() - started, "ok" if status == 0 else "FAILED"),
+          flush=True)
+    return status == 0
+
+
 def main(arguments):
+    then_pass = arguments[:1] == ["--then-pass"]
+    arguments = arguments[1:] if then_pass else arguments
     failed = False
     for argument in arguments:
         stage, _, moments = argument.partition(":")
@@ -72,6 +88,8 @@ def main(arguments):
             print("%s, Ctrl-C after %g s: status %d, %d processes and %d files left: %s"
                   % (stage, seconds, status, len(processes), len(files),
                      "ok" if good else "LEFT BEHIND %s %s" % (processes, files)), flush=True)
+        if then_pass:
+            failed |= not passes(stage)
     return 1 if failed else 0
 
 
