@@ -11,9 +11,12 @@ import tempfile
 import time
 import unittest
 
+from project import TIMEOUT_FACTOR, UNSHARE
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DEMO = os.path.join(ROOT, "scripts", "demo")
 TEST = os.path.join(ROOT, "scripts", "test")
+LIB = os.path.join(ROOT, "scripts", "lib.sh")
 
 
 def processes_mentioning(text):
@@ -117,6 +120,26 @@ class DemoInTerminal(unittest.TestCase):
         self.assertEqual(self.stopped("sigterm"), (143, [], []))
 
 
+class DemoDeadline(unittest.TestCase):
+    def test_a_device_that_counts_but_never_restarts_ends_the_demo_at_its_deadline(self):
+        with tempfile.TemporaryDirectory(prefix="wdtag-demo-test-") as scratch:
+            # The real watchdog, whose restart request fails: it counts on.
+            watchdog = os.path.join(scratch, "watchdog")
+            with open(watchdog, "w", encoding="utf-8") as wrapper:
+                wrapper.write('#!/bin/sh\nLD_PRELOAD=%s RECORDER_REBOOT=fail exec %s "$@"\n'
+                              % (os.environ["CALL_RECORDER"], os.environ["WATCHDOG"]))
+            os.chmod(watchdog, 0o755)
+            private_tmp = os.path.join(scratch, "tmp")
+            os.mkdir(private_tmp)
+            env = dict(os.environ, WATCHDOG=watchdog, TMPDIR=private_tmp)
+            finished = subprocess.run([DEMO, "1"], capture_output=True, text=True, env=env,
+                                      timeout=11 + 30 * TIMEOUT_FACTOR, check=False)
+            self.assertEqual((finished.returncode, finished.stdout.splitlines()[-1:],
+                              processes_mentioning(private_tmp), os.listdir(private_tmp)),
+                             (1, ["demo: the simulated device did not restart within 11 s"],
+                              [], []), finished.stdout + finished.stderr)
+
+
 class TestScript(unittest.TestCase):
     def test_every_stage_that_help_lists_is_accepted_and_an_unknown_one_fails_first(self):
         shown = subprocess.run([TEST, "--help"], capture_output=True, text=True, check=True,
@@ -141,20 +164,50 @@ class TestScript(unittest.TestCase):
                               os.path.exists(os.path.join(copy, "build"))),
                              (True, 2, ["test: unknown stage nosuchstage"], False, False))
 
+    def test_contained_runner_refuses_unless_first_of_its_namespace_and_ends_nothing(self):
+        beside = ('sleep 600 & "$1" --contained host; status=$?; '
+                  'kill -0 $! && echo "still alive"; exit $status')
+        finished = subprocess.run(UNSHARE + ["--", "sh", "-c", beside, "sh", TEST],
+                                  capture_output=True, text=True, timeout=60, check=False)
+        self.assertEqual((finished.returncode, finished.stdout, finished.stderr),
+                         (2, "still alive\n", "test: --contained must run as the first "
+                          "process of a PID namespace\n"))
+
+
+class DebianPackageCache(unittest.TestCase):
+    """A package that an interrupt left truncated in the cache."""
+
+    def test_truncated_entry_is_said_replaced_and_comes_back_whole(self):
+        with tempfile.TemporaryDirectory(prefix="wdtag-cache-test-") as cache:
+            fetch = ('source "$1"; lock_cache; fetch_deb bookworm armhf hostname')
+            env = dict(os.environ, WDTAG_CACHE=cache)
+            first = subprocess.run(["bash", "-euc", fetch, "bash", LIB], capture_output=True,
+                                   text=True, env=env, timeout=300, check=True).stdout.strip()
+            size = os.path.getsize(first)
+            os.truncate(first, size // 3)
+            again = subprocess.run(["bash", "-euc", fetch, "bash", LIB], capture_output=True,
+                                   text=True, env=env, timeout=300, check=False)
+            self.assertEqual((again.returncode, again.stdout.strip(), os.path.getsize(first),
+                              "%s in the cache is damaged; replacing it" % os.path.basename(first)
+                              in again.stderr, sorted(os.listdir(os.path.dirname(first)))),
+                             (0, first, size, True, [os.path.basename(first)]), again.stderr)
+
 
 class SysrootScript(unittest.TestCase):
     """scripts/make-sysroot with Debian's archive out of reach."""
 
     OFFLINE = os.path.join(os.path.dirname(ROOT), "shared", "debian11-armhf")
 
-    def make(self, offline):
+    def setUp(self):
         self.scratch = tempfile.TemporaryDirectory()
+        self.cache = os.path.join(self.scratch.name, "cache")
+
+    def make(self, offline):
         project = self.scratch.name
         for folder in ("scripts", "cmake"):
             shutil.copytree(os.path.join(ROOT, folder), os.path.join(project, folder))
         self.sysroot = os.path.join(project, "sysroot")
-        env = dict(os.environ, DEBIAN_MIRROR="http://127.0.0.1:9/debian",
-                   WDTAG_CACHE=os.path.join(project, "cache"))
+        env = dict(os.environ, DEBIAN_MIRROR="http://127.0.0.1:9/debian", WDTAG_CACHE=self.cache)
         return subprocess.run([os.path.join(project, "scripts", "make-sysroot"), self.sysroot]
                               + ([offline] if offline else []), capture_output=True, text=True,
                               env=env, timeout=120, check=False)
@@ -163,11 +216,19 @@ class SysrootScript(unittest.TestCase):
         self.scratch.cleanup()
 
     @unittest.skipUnless(os.path.isdir(OFFLINE), "no folder of the pinned packages beside")
-    def test_pinned_packages_from_a_folder_make_a_sysroot_with_relative_links(self):
+    def test_pinned_packages_from_a_folder_replace_a_truncated_entry_and_link_relatively(self):
+        # As an interrupted download leaves it in the cache.
+        name = next(n for n in os.listdir(self.OFFLINE) if n.startswith("libc6_"))
+        folder = os.path.join(self.cache, "debs", "bullseye-armhf")
+        os.makedirs(folder)
+        with open(os.path.join(self.OFFLINE, name), "rb") as whole, \
+                open(os.path.join(folder, name), "wb") as truncated:
+            truncated.write(whole.read(187878))
         made = self.make(self.OFFLINE)
         pthread = os.path.join(self.sysroot, "usr", "lib", "arm-linux-gnueabihf", "libpthread.so")
-        self.assertEqual((made.returncode, os.readlink(pthread).startswith("/"),
-                          os.path.isfile(pthread)), (0, False, True), made.stderr)
+        self.assertEqual((made.returncode, "%s in the cache is damaged; replacing it" % name
+                          in made.stderr, os.readlink(pthread).startswith("/"),
+                          os.path.isfile(pthread)), (0, True, False, True), made.stderr)
 
     def test_package_that_is_not_the_pinned_one_is_refused(self):
         with tempfile.TemporaryDirectory() as offline:
