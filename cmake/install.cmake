@@ -67,12 +67,14 @@ install(CODE "
     ${installed_services}/wdtag-poweroff.service @ONLY)
   configure_file(${PROJECT_SOURCE_DIR}/service/wdtag-poweroff.init.in
     ${installed_services}/wdtag-poweroff @ONLY)
+  configure_file(${PROJECT_SOURCE_DIR}/service/wdtag-poweroff-start.in
+    ${installed_services}/start @ONLY)
   " COMPONENT watchdog)
 install(FILES ${installed_services}/wdtag-poweroff.service
   DESTINATION /lib/systemd/system COMPONENT watchdog)
 install(PROGRAMS ${installed_services}/wdtag-poweroff DESTINATION /etc/init.d COMPONENT watchdog)
-install(PROGRAMS service/wdtag-poweroff-start DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/wdtag-poweroff
-  RENAME start COMPONENT watchdog)
+install(PROGRAMS ${installed_services}/start DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/wdtag-poweroff
+  COMPONENT watchdog)
 install(FILES service/wdtag-poweroff.default
   DESTINATION /etc/default RENAME wdtag-poweroff COMPONENT watchdog)
 install(FILES service/wdtag-poweroff.logrotate

@@ -153,11 +153,12 @@ class Boot:
                                   check=True)
         return None if folder else read.stdout.decode("utf-8", "replace").splitlines()
 
-    def journal(self, unit):
-        """What the unit's own process wrote to the journal on the disk."""
+    def journal(self, unit, identifier):
+        """What the unit's own process wrote to the journal on the disk,
+        under the identifier that journalctl -t finds it by."""
         folder = os.path.join(os.path.dirname(self.disk), "journal")
         self.flash("/var/log/journal", os.path.dirname(folder))
-        read = subprocess.run(["journalctl", "-D", folder, "-o", "cat",
+        read = subprocess.run(["journalctl", "-D", folder, "-o", "cat", "-t", identifier,
                                "_SYSTEMD_UNIT=%s.service" % unit], capture_output=True,
                               text=True, timeout=60 * TIMEOUT_FACTOR, check=True)
         return read.stdout.splitlines()

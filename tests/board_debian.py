@@ -16,7 +16,8 @@ class InstalledPackage(BoardTest):
     KIND, LIMIT = "debian", 600
 
     def assertRestartedStoppingBothResidents(self, boot):
-        self.assertRestartedInTimeWithEveryLine(boot, boot.journal("wdtag-poweroff"))
+        self.assertRestartedInTimeWithEveryLine(
+            boot, boot.journal("wdtag-poweroff", "wdtag_poweroff"))
         self.assertEqual([name for name in RESIDENTS
                           if name + ": stopped by SIGTERM" not in boot.console()],
                          [], boot.console())

@@ -8,6 +8,7 @@ import re
 import signal
 import subprocess
 import tempfile
+import time
 import unittest
 
 from harness import emulated, read_transcript, write_tag
@@ -18,20 +19,39 @@ from device_end_to_end import Device
 BUILD_DIR = os.environ.get("BUILD_DIR", "")
 READELF = "arm-linux-gnueabihf-readelf" if emulated() else "readelf"
 ARCHITECTURE = "armhf" if emulated() else "amd64"
-# GNUInstallDirs picks Debian's multiarch folder for the host, plain lib for the device.
-LIBDIR = "lib" if emulated() else "lib/x86_64-linux-gnu"
+# cmake --install lays the tree out for the prefix the build was configured
+# with (and GNUInstallDirs' library folder for it); a package, for /usr.
+PREFIX = os.environ.get("INSTALL_PREFIX", "/usr").strip("/")
+LIBDIR = os.environ.get("INSTALL_LIBDIR", "lib")
 CONFFILES = ["/etc/default/wdtag-poweroff", "/etc/init.d/wdtag-poweroff",
              "/etc/logrotate.d/wdtag-poweroff"]
 UNIT = "lib/systemd/system/wdtag-poweroff.service"
-LAUNCHER = "usr/libexec/wdtag-poweroff/start"
-MANUAL = "usr/share/man/man8/wdtag_poweroff.8.gz"
-WATCHDOG_FILES = sorted([path[1:] for path in CONFFILES] + [
-    UNIT, LAUNCHER, "usr/sbin/wdtag_poweroff", MANUAL] + [
-        "usr/share/doc/wdtag-poweroff/" + name for name in (
-            "integrating.md", "copyright", "changelog.gz", "examples/confined.conf")])
-STANDIN_FILES = ["usr/%s/zedOVEde.so" % LIBDIR, "usr/share/lintian/overrides/wdtag-poweroff-tagsim",
-                 "usr/share/doc/wdtag-poweroff-tagsim/copyright",
-                 "usr/share/doc/wdtag-poweroff-tagsim/changelog.gz"]
+
+
+def launcher(prefix):
+    return prefix + "/libexec/wdtag-poweroff/start"
+
+
+def program(prefix):
+    return prefix + "/sbin/wdtag_poweroff"
+
+
+def manual(prefix):
+    return prefix + "/share/man/man8/wdtag_poweroff.8.gz"
+
+
+def watchdog_files(prefix):
+    return sorted([path[1:] for path in CONFFILES] + [
+        UNIT, launcher(prefix), program(prefix), manual(prefix)] + [
+            prefix + "/share/doc/wdtag-poweroff/" + name for name in (
+                "integrating.md", "copyright", "changelog.gz", "examples/confined.conf")])
+
+
+def standin_files(prefix):
+    return [prefix + "/%s/zedOVEde.so" % LIBDIR,
+            prefix + "/share/lintian/overrides/wdtag-poweroff-tagsim",
+            prefix + "/share/doc/wdtag-poweroff-tagsim/copyright",
+            prefix + "/share/doc/wdtag-poweroff-tagsim/changelog.gz"]
 
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -52,6 +72,20 @@ def lintian(packages, scratch):
     return checked.returncode, checked.stdout
 
 
+def same_configuration():
+    """The settings of this build tree that its packages depend on, as
+    cmake's -D options: a preset's, or an integrator's own toolchain file's."""
+    wanted = ("CMAKE_TOOLCHAIN_FILE", "CMAKE_BUILD_TYPE", "CMAKE_INSTALL_PREFIX",
+              "CMAKE_CXX_COMPILER", "WDTAG_SYSROOT", "WDTAG_LIBRARY_DIRS")
+    settings = []
+    with open(os.path.join(BUILD_DIR, "CMakeCache.txt"), encoding="utf-8") as cache:
+        for line in cache:
+            name, _, typed_value = line.rstrip("\n").partition(":")
+            if name in wanted:
+                settings.append("-D%s:%s" % (name, typed_value))
+    return settings
+
+
 def files_below(root):
     return sorted(os.path.relpath(os.path.join(folder, name), root)
                   for folder, _, names in os.walk(root) for name in names)
@@ -66,15 +100,15 @@ class Installed(unittest.TestCase):
         cls.destdir = os.path.join(cls.workdir.name, "root")
         subprocess.run(["cmake", "--install", BUILD_DIR], check=True, stdout=subprocess.DEVNULL,
                        env=dict(os.environ, DESTDIR=cls.destdir))
-        cls.program = os.path.join(cls.destdir, "usr/sbin/wdtag_poweroff")
-        cls.launcher = os.path.join(cls.destdir, LAUNCHER)
+        cls.program = os.path.join(cls.destdir, program(PREFIX))
+        cls.launcher = os.path.join(cls.destdir, launcher(PREFIX))
 
     @classmethod
     def tearDownClass(cls):
         cls.workdir.cleanup()
 
     def test_tree_holds_program_service_files_and_documents(self):
-        expected = WATCHDOG_FILES + ([] if emulated() else STANDIN_FILES)
+        expected = watchdog_files(PREFIX) + ([] if emulated() else standin_files(PREFIX))
         self.assertEqual(files_below(self.destdir), sorted(expected))
 
     def test_program_finds_the_installed_library_through_runpath(self):
@@ -87,22 +121,23 @@ class Installed(unittest.TestCase):
 
     def test_service_files_name_the_installed_program(self):
         unit = read_transcript(os.path.join(self.destdir, UNIT))
-        self.assertIn("ExecStart=/%s /usr/sbin/wdtag_poweroff ${WDTAG_TAG} $WDTAG_TIME"
-                      % LAUNCHER, unit)
+        self.assertIn("ExecStart=/%s /%s" % (launcher(PREFIX), program(PREFIX)), unit)
 
     def test_systemd_accepts_the_unit_and_finds_its_manual_page(self):
         # Only in a private mount namespace does the program stand where the unit says.
         unit = os.path.join(self.destdir, UNIT)
         checked = subprocess.run(
             ["unshare", "--mount", "sh", "-c",
-             'mount --bind "$1/sbin" /usr/sbin && mount --bind "$1/libexec" /usr/libexec && '
-             'systemd-analyze verify "$2"', "sh", os.path.join(self.destdir, "usr"), unit],
-            env=dict(os.environ, MANPATH=os.path.join(self.destdir, "usr/share/man")),
+             'if [ "$3" = usr ]; then mount --bind "$1/sbin" /usr/sbin && '
+             'mount --bind "$1/libexec" /usr/libexec; else mount --bind "$1" "/$3"; fi && '
+             'systemd-analyze verify "$2"', "sh",
+             os.path.join(self.destdir, PREFIX), unit, PREFIX],
+            env=dict(os.environ, MANPATH=os.path.join(self.destdir, PREFIX, "share/man")),
             capture_output=True, text=True, check=False)
         self.assertEqual((checked.returncode, checked.stderr), (0, ""))
 
     def test_manual_page_renders_without_a_warning_and_names_every_setting(self):
-        with gzip.open(os.path.join(self.destdir, MANUAL)) as page:
+        with gzip.open(os.path.join(self.destdir, manual(PREFIX))) as page:
             rendered = subprocess.run(["groff", "-man", "-ww", "-Tutf8", "-P-cbou"],
                                       input=page.read(), capture_output=True, check=False)
         settings = read_transcript(os.path.join(self.destdir, CONFFILES[0][1:]))
@@ -123,67 +158,142 @@ class Installed(unittest.TestCase):
         finally:
             device.stop()
 
+    def init_script(self, cycle, settings, *args):
+        """Runs the shell commands CYCLE ($1 the init script, $2 the settings
+        file, then ARGS) in a private PID namespace, where the installed
+        launcher stands where the init script looks for it."""
+        defaults = os.path.join(self.workdir.name, "defaults")
+        with open(defaults, "w", encoding="utf-8") as file:
+            file.write(settings)
+        return subprocess.run(
+            UNSHARE + ["--", "sh", "-c", 'mount --bind "$1" /%s/libexec && shift && eval "$0"'
+                       % PREFIX, cycle, os.path.join(self.destdir, PREFIX, "libexec"),
+                       os.path.join(self.destdir, "etc/init.d/wdtag-poweroff"), defaults, *args],
+            env=dict(os.environ, WDTAG_DEFAULTS=defaults), capture_output=True, text=True,
+            timeout=60, check=False)
+
+    def settings(self, name, **values):
+        """A settings file that runs the installed program with its log, PID
+        file and tag store in the work folder."""
+        folder = os.path.join(self.workdir.name, name)
+        os.makedirs(folder, exist_ok=True)
+        values = dict({"DAEMON": self.program, "LOG": os.path.join(folder, "log"),
+                       "PIDFILE": os.path.join(folder, "pid"), "TAGSIM_DIR": folder}, **values)
+        return folder, "".join("%s=%s\n" % item for item in values.items())
+
     @unittest.skipIf(emulated(), "the init script runs the program directly")
     def test_init_script_starts_reports_and_stops_the_watchdog_logging_to_a_file(self):
-        store = os.path.join(self.workdir.name, "init-store")
-        os.makedirs(store, exist_ok=True)
+        store, settings = self.settings("running", WDTAG_TAG="RESET", WDTAG_TIME="100")
         write_tag(store, "RESET", "0")
-        log = os.path.join(self.workdir.name, "watchdog.log")
-        defaults = os.path.join(self.workdir.name, "defaults")
-        with open(defaults, "w", encoding="utf-8") as settings:
-            settings.write("WDTAG_TAG=RESET\nWDTAG_TIME=100\nDAEMON=%s\nLAUNCHER=%s\nLOG=%s\n"
-                           "PIDFILE=%s\nexport TAGSIM_DIR=%s\n" % (self.program, self.launcher, log,
-                                                       os.path.join(self.workdir.name, "pid"),
-                                                       store))
         # The watchdog may not have opened the tag at the first write: write
         # again until its count shows in the log. SIGTERM ignored here is
         # ignored by the watchdog too: stop must end it all the same.
         cycle = ('trap "" TERM; "$1" start; "$1" status; echo "status $?"; '
-                 'until grep -q "current count = 1" "$2" 2>/dev/null; do '
-                 'echo 1 > "$3"; sleep 0.2; done; '
+                 'until grep -q "current count = 1" "$3/log" 2>/dev/null; do '
+                 'echo 1 > "$3/RESET"; sleep 0.2; done; '
                  '"$1" stop; "$1" status; echo "status $?"')
-        script = os.path.join(self.destdir, "etc/init.d/wdtag-poweroff")
-        finished = subprocess.run(
-            UNSHARE + ["--"] + ["sh", "-c", cycle, "sh", script, log,
-                                                     os.path.join(store, "RESET")],
-            env=dict(os.environ, WDTAG_DEFAULTS=defaults), capture_output=True, text=True,
-            timeout=60, check=False)
+        finished = self.init_script(cycle, settings, store)
         lines = [line.split(" (PID")[0] for line in finished.stdout.splitlines()]
         self.assertEqual(lines, ["wdtag-poweroff started", "wdtag-poweroff is running",
                                  "status 0", "wdtag-poweroff stopped",
-                                 "wdtag-poweroff is not running", "status 3"])
+                                 "wdtag-poweroff is not running", "status 3"], finished.stderr)
 
     @unittest.skipIf(emulated(), "the init script runs the program directly")
-    def test_init_script_skips_a_removed_program_and_an_unset_tag_and_reports_a_failed_start(self):
-        store = os.path.join(self.workdir.name, "empty-store")
-        os.makedirs(store, exist_ok=True)
-        pidfile = os.path.join(self.workdir.name, "failed.pid")
-        cycle = ('TEST_DAEMON=/nonexistent "$1" start; echo "status $?"; '
-                 '"$1" start; echo "status $?"; '
-                 'TEST_TAG=MISSING "$1" start 2>&1; echo "status $?"; '
-                 '"$1" status; echo "status $?"')
-        defaults = os.path.join(self.workdir.name, "failing-defaults")
-        with open(defaults, "w", encoding="utf-8") as settings:
-            settings.write('WDTAG_TAG=${TEST_TAG-}\nDAEMON=${TEST_DAEMON:-%s}\nLAUNCHER=%s\n'
-                           'LOG=%s\nPIDFILE=%s\nexport TAGSIM_DIR=%s\n' % (self.program,
-                                                                           self.launcher,
-                                                       os.path.join(self.workdir.name, "f.log"),
-                                                       pidfile, store))
-        finished = subprocess.run(
-            UNSHARE + ["--"] + [
-                "sh", "-c", cycle, "sh", os.path.join(self.destdir, "etc/init.d/wdtag-poweroff")],
-            env=dict(os.environ, WDTAG_DEFAULTS=defaults), capture_output=True, text=True,
-            timeout=60, check=False)
-        # Removed but not purged: quiet. Not configured: one line. Both exit
-        # 0. Failed: what the program wrote (less the OOM line, as this
-        # machine may refuse the score), and no PID file left.
-        self.assertEqual([line for line in finished.stdout.splitlines()
-                          if "OOM killer" not in line], [
-            "status 0",
-            "wdtag-poweroff: not started: no tag to watch (set WDTAG_TAG in %s)" % defaults,
-            "status 0", "wdtag-poweroff: failed to start; it wrote to %s:" % os.path.join(
-                self.workdir.name, "f.log"), "Fail to open tag: MISSING", "status 1",
-            "wdtag-poweroff is not running", "status 3"])
+    def test_init_script_skips_what_it_should_and_reports_each_failed_start_leaving_nothing(self):
+        store, settings = self.settings("failing")
+        write_tag(store, "RESET", "0")
+        no_daemon = os.path.join(store, "no-daemon")
+        no_pid_folder = os.path.join(store, "no-pid-folder")
+        with open(no_daemon, "w", encoding="utf-8") as file:
+            file.write("DAEMON=/nonexistent\nWDTAG_TAG=RESET\n")
+        with open(no_pid_folder, "w", encoding="utf-8") as file:
+            file.write(settings.replace("PIDFILE=", "PIDFILE=/nonexistent") + "WDTAG_TAG=RESET\n")
+        cycle = ('"$1" start; echo "status $?"; '
+                 'WDTAG_DEFAULTS=$3 "$1" start; echo "status $?"; '
+                 'WDTAG_DEFAULTS=$3 "$1" status; echo "status $?"; '
+                 'WDTAG_DEFAULTS=$4 "$1" start; echo "status $?"; '
+                 'echo WDTAG_TAG=MISSING >> "$2"; "$1" start; echo "status $?"; '
+                 'sleep 1; ls -l /proc/[0-9]*/exe 2>/dev/null | grep -c wdtag_poweroff')
+        cycled = self.init_script(cycle, settings, no_daemon, no_pid_folder)
+        removed = subprocess.run(["sh", "-c", '"$0" start; echo "status $?"',
+                                  os.path.join(self.destdir, "etc/init.d/wdtag-poweroff")],
+                                 capture_output=True, text=True, timeout=60, check=False)
+        # Not configured: one line, status 0. A DAEMON that is not there:
+        # LSB's "not installed", and "unknown" for status. A PID file that
+        # cannot be written, or a tag that does not open: the reason, and no
+        # watchdog left running. Removed, not purged (no launcher): quiet.
+        self.assertEqual((cycled.stdout.splitlines(),
+                          [line for line in cycled.stderr.splitlines() if "OOM killer" not in line],
+                          removed.stdout + removed.stderr),
+                         (["wdtag-poweroff: not started: no tag to watch (set WDTAG_TAG in %s)"
+                           % os.path.join(self.workdir.name, "defaults"), "status 0",
+                           "status 5", "status 4", "status 1", "status 1", "0"],
+                          ["wdtag-poweroff: DAEMON=/nonexistent, set in %s, is not a program"
+                           % no_daemon] * 2 + [
+                              "wdtag-poweroff: failed to start: cannot write its PID file "
+                              "/nonexistent%s" % os.path.join(store, "pid"),
+                              "wdtag-poweroff: failed to start; it wrote to %s:"
+                              % os.path.join(store, "log"), "Fail to open tag: MISSING"],
+                          "status 0\n"))
+
+    def launch(self, settings, program, **env):
+        """The installed launcher on SETTINGS: its status, output and errors."""
+        defaults = os.path.join(self.workdir.name, "launcher-defaults")
+        with open(defaults, "w", encoding="utf-8") as file:
+            file.write(settings)
+        os.utime(defaults, (100, 100))  # older than any state but a changed one's
+        ran = subprocess.run([self.launcher, program], capture_output=True, text=True,
+                             env=dict(os.environ, WDTAG_DEFAULTS=defaults, **env), timeout=30,
+                             check=False)
+        return ran.returncode, ran.stdout.strip(), ran.stderr
+
+    def test_launcher_reads_settings_literally_and_refuses_what_the_watchdog_cannot_use(self):
+        program = os.path.join(self.workdir.name, "shows-what-it-got")
+        with open(program, "w", encoding="utf-8") as stand_in:
+            stand_in.write('#!/bin/sh\necho "$*|${LD_LIBRARY_PATH-}|${VENDOR_HOST-}|$PWD"\n')
+        os.chmod(program, 0o755)
+        rows = [  # settings; what the program got, or the start of the launcher's refusal
+            ('WDTAG_TAG=$HOME\nWDTAG_TIME= 7 \nWDTAG_LIBRARY_PATH=/opt/my lib\n'
+             '# a comment\nVENDOR_HOST="tags.local"\n', "$HOME 7|/opt/my lib|tags.local|/"),
+            ("WDTAG_TAG=R\nWDTAG_LIBRARY_PATH=/opt/$LIB\n", "WDTAG_LIBRARY_PATH must"),
+            ("WDTAG_TAG=R\nWDTAG_LIBRARY_PATH=/opt/a;\n", "WDTAG_LIBRARY_PATH must"),
+            ("WDTAG_TAG=R\nWDTAG_LIBRARY_PATH=/opt/a::/opt/b\n", "WDTAG_LIBRARY_PATH must"),
+            ('WDTAG_TAG=R\nWDTAG_TIME="10 20"\n', "WDTAG_TIME must be one word"),
+            ("WDTAG_TAG=\n", "no tag to watch"),
+        ]
+        got = []
+        for settings, _ in rows:
+            status, shown, said = self.launch(settings, program)
+            configured = self.launch(settings, "--configured")[0]
+            got.append((configured, status, shown or next(
+                (want for _, want in rows if "wdtag-poweroff: " + want in said), said)))
+        self.assertEqual(got, [(0, 0, rows[0][1])] + [(0, 1, want) for _, want in rows[1:-1]]
+                         + [(1, 1, rows[-1][1])])
+
+    def test_launcher_under_systemd_doubles_the_wait_after_each_quick_failure_up_to_ten_minutes(self):
+        folder = os.path.join(self.workdir.name, "runtime")
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, "sleep"), "w", encoding="utf-8") as sleep:
+            sleep.write('#!/bin/sh\necho "waited $1"\n')  # instead of waiting
+        os.chmod(os.path.join(folder, "sleep"), 0o755)
+        state = os.path.join(folder, "restarts")
+        got = []
+        # Failures so far and seconds since the last start; the settings
+        # changed since, when the state is older than they.
+        for before in (None, (2, 10), (7, 10), (5, 120), (4, 10, "settings changed")):
+            if os.path.exists(state):
+                os.unlink(state)
+            if before:
+                with open(state, "w", encoding="utf-8") as file:
+                    file.write("%d %d\n" % (before[0], time.time() - before[1]))
+                if len(before) > 2:
+                    os.utime(state, (0, 0))
+            got.append(self.launch("WDTAG_TAG=RESET\n", "true", RUNTIME_DIRECTORY=folder,
+                                   PATH=folder + ":" + os.environ["PATH"])[:2])
+            with open(state, encoding="utf-8") as file:
+                got[-1] += (file.read().split()[0],)
+        self.assertEqual(got, [(0, "", "0"), (0, "waited 20", "3"), (0, "waited 600", "8"),
+                               (0, "", "0"), (0, "", "0")])
 
     def test_install_under_another_prefix_names_that_program_in_system_locations(self):
         destdir = os.path.join(self.workdir.name, "opt-root")
@@ -192,7 +302,7 @@ class Installed(unittest.TestCase):
         unit = read_transcript(os.path.join(destdir, UNIT))
         init = read_transcript(os.path.join(destdir, "etc/init.d/wdtag-poweroff"))
         self.assertEqual(("ExecStart=/opt/wdtag/libexec/wdtag-poweroff/start "
-                          "/opt/wdtag/sbin/wdtag_poweroff ${WDTAG_TAG} $WDTAG_TIME" in unit,
+                          "/opt/wdtag/sbin/wdtag_poweroff" in unit,
                           "DAEMON=/opt/wdtag/sbin/wdtag_poweroff" in init,
                           os.path.isfile(os.path.join(destdir, "opt/wdtag/sbin/wdtag_poweroff")),
                           os.path.isfile(os.path.join(destdir, "etc/default/wdtag-poweroff"))),
@@ -241,11 +351,11 @@ class Packages(unittest.TestCase):
                          {ARCHITECTURE})
 
     def test_watchdog_package_holds_program_service_files_and_license(self):
-        self.assertEqual(self.contents("wdtag-poweroff"), sorted(WATCHDOG_FILES))
+        self.assertEqual(self.contents("wdtag-poweroff"), watchdog_files("usr"))
 
     @unittest.skipIf(emulated(), "the device has the vendor's library")
     def test_stand_in_package_holds_the_library_alone(self):
-        self.assertEqual(self.contents("wdtag-poweroff-tagsim"), sorted(STANDIN_FILES))
+        self.assertEqual(self.contents("wdtag-poweroff-tagsim"), sorted(standin_files("usr")))
 
     def test_every_prefix_gives_a_stripped_self_consistent_package_laid_out_for_usr(self):
         builds = {"preset": BUILD_DIR}
@@ -272,9 +382,8 @@ class Packages(unittest.TestCase):
                               [line for line in unit if line.startswith("ExecStart=")],
                               [line for line in init if line.startswith("DAEMON=")],
                               self.conffiles(package)),
-                             (sorted(WATCHDOG_FILES), False,
-                              ["ExecStart=/%s /usr/sbin/wdtag_poweroff ${WDTAG_TAG} $WDTAG_TIME"
-                               % LAUNCHER],
+                             (watchdog_files("usr"), False,
+                              ["ExecStart=/%s /%s" % (launcher("usr"), program("usr"))],
                               ["DAEMON=/usr/sbin/wdtag_poweroff"], CONFFILES), name)
 
     def test_lintian_reports_nothing_that_is_not_overridden(self):
@@ -282,8 +391,8 @@ class Packages(unittest.TestCase):
 
     def test_another_folder_at_another_time_gives_the_same_bytes_unless_the_epoch_is_set(self):
         scratch = os.path.join(self.workdir.name, "elsewhere", "another-build-folder")
-        subprocess.run(["cmake", "--preset", "armhf" if emulated() else "host", "-B", scratch,
-                        "-DBUILD_TESTING=OFF"], cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(["cmake", "-S", ROOT, "-B", scratch, "-DBUILD_TESTING=OFF"]
+                       + same_configuration(), check=True, stdout=subprocess.DEVNULL)
         subprocess.run(["cmake", "--build", scratch], check=True, stdout=subprocess.DEVNULL)
         environment = dict(os.environ)
         environment.pop("SOURCE_DATE_EPOCH", None)

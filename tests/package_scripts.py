@@ -19,6 +19,8 @@ RECORDING_POLICY = ('#!/bin/sh\n# Records what is asked, allows nothing.\n'
                     'echo "$1 $2" | tr -d "()" >> /var/log/policy-rc.d.requests\nexit 101\n')
 ENABLED = ["etc/systemd/system/multi-user.target.wants/wdtag-poweroff.service",
            "etc/rc2.d/S01wdtag-poweroff", "etc/rc0.d/K01wdtag-poweroff"]
+MASKED = ["etc/systemd/system/wdtag-poweroff.service"]
+INIT_SCRIPT = "etc/init.d/wdtag-poweroff"
 LEFT_BY_THE_SERVICE = ["var/log/wdtag_poweroff.log", "var/log/wdtag_poweroff.log.1",
                        "var/log/wdtag_poweroff.log.2.gz", "run/wdtag-poweroff.pid"]
 
@@ -65,9 +67,12 @@ class MaintainerScripts(unittest.TestCase):
                        check=True, stdout=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
                        timeout=120)
 
-    def package(self, version):
-        found = glob.glob(os.path.join(self.root, "tmp", version, "wdtag-poweroff_*.deb"))
+    def package(self, version, name="wdtag-poweroff"):
+        found = glob.glob(os.path.join(self.root, "tmp", version, name + "_*.deb"))
         return "/" + os.path.relpath(found[0], self.root)
+
+    def executable(self, path):
+        return os.access(os.path.join(self.root, path), os.X_OK)
 
     def requests(self):
         """What the scripts asked of the service since the last call."""
@@ -96,7 +101,7 @@ class MaintainerScripts(unittest.TestCase):
         with open(path, "w", encoding="utf-8") as settings:
             settings.write(text.replace("WDTAG_TAG=\n", "WDTAG_TAG=%s\n" % tag))
 
-    def test_install_upgrade_remove_purge(self):
+    def test_install_upgrade_remove_install_again_and_purge(self):
         self.dpkg("-i", self.package("1.0.0"))
         self.assertEqual((self.exists(ENABLED), self.requests(), self.settings()),
                          (ENABLED, ["wdtag-poweroff start"], ["WDTAG_TAG="]))
@@ -106,20 +111,51 @@ class MaintainerScripts(unittest.TestCase):
         self.assertEqual((self.exists(ENABLED), self.requests(), self.settings()),
                          (ENABLED, ["wdtag-poweroff restart"], ["WDTAG_TAG=RESET"]))
 
+        # Removed, not purged: the init script stays as it was and exits at
+        # once without the program; the unit is masked.
         self.dpkg("-r", "wdtag-poweroff")
-        init_script = os.path.join(self.root, "etc/init.d/wdtag-poweroff")
         self.assertEqual((self.requests(), self.settings(), self.exists(["usr/sbin/wdtag_poweroff"]),
-                          os.access(init_script, os.X_OK)),
-                         (["wdtag-poweroff stop"], ["WDTAG_TAG=RESET"], [], False))
+                          self.executable(INIT_SCRIPT), self.exists(MASKED)),
+                         (["wdtag-poweroff stop"], ["WDTAG_TAG=RESET"], [], True, MASKED))
 
+        # Installed again: enabled and started as after the first install.
+        self.dpkg("-i", self.package("1.0.1"))
+        self.assertEqual((self.exists(ENABLED), self.requests(), self.executable(INIT_SCRIPT),
+                          self.exists(MASKED)),
+                         (ENABLED, ["wdtag-poweroff restart"], True, []))
+
+        self.dpkg("-r", "wdtag-poweroff")
+        self.requests()
         for path in LEFT_BY_THE_SERVICE:
             with open(os.path.join(self.root, path), "w", encoding="utf-8") as left:
                 left.write("left by the service\n")
         self.dpkg("-P", "wdtag-poweroff")
         self.assertEqual((self.requests(), self.settings(), self.exists(LEFT_BY_THE_SERVICE),
-                          self.exists(ENABLED), self.exists(["etc/init.d/wdtag-poweroff"])),
+                          self.exists(ENABLED + MASKED), self.exists([INIT_SCRIPT])),
                          ([], None, [], [], []))
 
+    def test_init_script_restart_after_an_upgrade_leaves_exactly_one_watchdog(self):
+        # The real watchdog on a tag held at 0, in the root's own PID
+        # namespace: a restart could end only that namespace.
+        upgrade = (
+            'dpkg -i %s %s >/dev/null && '
+            'sed -i "s|^WDTAG_TAG=.*|WDTAG_TAG=RESET|" /etc/default/wdtag-poweroff && '
+            'echo TAGSIM_DIR=/tmp/tags >> /etc/default/wdtag-poweroff && '
+            'mkdir -p /tmp/tags && echo 0 > /tmp/tags/RESET && '
+            '/etc/init.d/wdtag-poweroff start >/dev/null && dpkg -i %s >/dev/null && '
+            '/etc/init.d/wdtag-poweroff restart && '
+            'for exe in /proc/[0-9]*/exe; do readlink "$exe"; done | grep wdtag_poweroff; '
+            'dpkg -P wdtag-poweroff wdtag-poweroff-tagsim >/dev/null'
+            % (self.package("1.0.0"), self.package("1.0.0", "wdtag-poweroff-tagsim"),
+               self.package("1.0.1")))
+        finished = subprocess.run(
+            UNSHARE + ["--", "sh", "-c", 'mount -t proc proc "$1/proc" && exec chroot "$1" '
+                       'sh -c "$2"', "sh", self.root, upgrade],
+            capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=120, check=False)
+        self.requests()
+        self.assertEqual((finished.stdout.splitlines()[:1], finished.stdout.splitlines()[2:]),
+                         (["wdtag-poweroff stopped"], ["/usr/sbin/wdtag_poweroff"]),
+                         finished.stdout + finished.stderr)
 
 if __name__ == "__main__":
     unittest.main()
