@@ -25,11 +25,12 @@ include(${CMAKE_CURRENT_LIST_DIR}/cache_dir.cmake)
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES WDTAG_SYSROOT WDTAG_SYSROOT_DEBS WDTAG_CACHE_DIR)
 
 get_filename_component(project_dir ${CMAKE_CURRENT_LIST_DIR} DIRECTORY)
+# Made once in the cache, and again whenever the pins change.
+set(WDTAG_PINNED_SYSROOT ${WDTAG_CACHE_DIR}/sysroot/debian11-armhf)
 if(WDTAG_SYSROOT)
   set(sysroot ${WDTAG_SYSROOT})
 else()
-  # Made once in the cache, and again whenever the pins change.
-  set(sysroot ${WDTAG_CACHE_DIR}/sysroot/debian11-armhf)
+  set(sysroot ${WDTAG_PINNED_SYSROOT})
   execute_process(COMMAND ${CMAKE_COMMAND} -E env WDTAG_CACHE=${WDTAG_CACHE_DIR}
     ${project_dir}/scripts/make-sysroot ${sysroot} ${WDTAG_SYSROOT_DEBS} RESULT_VARIABLE failed)
   if(failed)

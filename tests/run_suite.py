@@ -1,12 +1,14 @@
-"""Runs one suite: python3 run_suite.py NAME.
+"""Runs one suite: python3 run_suite.py MODULE [TEST_NAME].
 
 First it probes this build's programs: the watchdog with no arguments, in a
 private PID namespace, and the stand-in library's probe. Where target
 programs cannot run here at all, the suite is skipped with one line saying
-why; where they run but cannot load a library, it fails at once with the
-loader's message, rather than case by case with empty transcripts.
+why, which also goes to SKIP_REASONS/TEST_NAME for ctest to show; where
+they run but cannot load a library, it fails at once with the loader's
+message, rather than case by case with empty transcripts.
 """
 
+import os
 import subprocess
 import sys
 import unittest
@@ -42,6 +44,11 @@ def main():
     if failed:
         status, why = failed
         print(("skipped: " if status == SKIPPED else "probe failed: ") + why)
+        if status == SKIPPED and os.environ.get("SKIP_REASONS"):
+            os.makedirs(os.environ["SKIP_REASONS"], exist_ok=True)
+            with open(os.path.join(os.environ["SKIP_REASONS"], sys.argv[-1]), "w",
+                      encoding="utf-8") as reason:
+                reason.write(why + "\n")
         sys.exit(status)
     unittest.main(module=sys.argv[1], argv=[sys.argv[0], "-v"])
 

@@ -117,7 +117,8 @@ class VendorSdk(unittest.TestCase):
         cls.sdk = os.path.join(cls.folder.name, "sdk")
         make_sdk(cls.sdk)
         build = os.path.join(cls.folder.name, "build")
-        cls.configured = run(["cmake", "-S", PROJECT, "-B", build, "-DBUILD_TESTING=OFF",
+        cls.build = build
+        cls.configured = run(["cmake", "-S", PROJECT, "-B", build, "-DBUILD_TESTING=ON",
                               "-DCMAKE_TOOLCHAIN_FILE=%s/toolchain.cmake" % cls.sdk,
                               "-DCMAKE_BUILD_TYPE=MinSizeRel",
                               "-DWDTAG_LIBRARY_DIRS=" + VENDOR_FOLDER])
@@ -160,6 +161,17 @@ class VendorSdk(unittest.TestCase):
         self.assertEqual((ran.stdout, ran.returncode),
                          ("Fail to initialize VAZod SDK! error = %d\n" % VENDOR_CODE, 255),
                          ran.stderr)
+
+    def test_ctest_without_an_emulator_skips_every_suite_and_says_why(self):
+        listed = run(["ctest", "-N"], cwd=self.build).stdout
+        names = re.findall(r"Test +#\d+: (\S+)", listed)
+        tested = run(["ctest"], cwd=self.build, timeout=600)
+        reasons = re.findall(r"^(\S+) skipped: .*cannot run on this machine", tested.stdout
+                             + tested.stderr, re.MULTILINE)
+        # No image was ever built here, and the SDK's C library is the one it has.
+        self.assertEqual((tested.returncode, sorted(reasons), [
+            name for name in names if "board" in name or "newer_glibc" in name]),
+                         (0, sorted(names), []), tested.stdout + tested.stderr)
 
     # The package's RUNPATH names the vendor's folder: only its override keeps lintian quiet.
     def test_lintian_reports_nothing_on_the_package_with_a_vendor_search_path(self):
