@@ -8,6 +8,7 @@ import glob
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import unittest
 
@@ -25,17 +26,30 @@ LEFT_BY_THE_SERVICE = ["var/log/wdtag_poweroff.log", "var/log/wdtag_poweroff.log
                        "var/log/wdtag_poweroff.log.2.gz", "run/wdtag-poweroff.pid"]
 
 
+def reads_through(tar):
+    return subprocess.run(["tar", "-tf", tar], stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL, check=False).returncode == 0
+
+
 def debian_root():
-    """A minimal Debian root as a tar, made once in the cache."""
+    """A minimal Debian root as a tar, made once in the cache, whole or not at all."""
     tar = os.path.join(cache_dir(), "package-root-bookworm-%s.tar" % "-".join(ROOT_PACKAGES))
     with open(os.path.join(cache_dir(), "lock"), "w", encoding="utf-8") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
+        if os.path.exists(tar) and not reads_through(tar):
+            print("package_scripts: %s in the cache is damaged; making it again" % tar,
+                  file=sys.stderr)
+            os.unlink(tar)
         if not os.path.exists(tar):
+            if os.path.exists(tar + ".part"):  # left by an interrupted run
+                os.unlink(tar + ".part")
             subprocess.run(["mmdebstrap", "--quiet", "--format=tar", "--variant=minbase",
                             "--include=" + ",".join(ROOT_PACKAGES),
                             "--aptopt=APT::Sandbox::User \"root\"",
                             "--aptopt=Acquire::Retries \"1\"", "bookworm", tar + ".part"],
                            check=True, timeout=900)
+            if not reads_through(tar + ".part"):
+                raise AssertionError("mmdebstrap made a damaged " + tar + ".part")
             os.rename(tar + ".part", tar)
     return tar
 
