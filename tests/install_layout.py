@@ -26,33 +26,23 @@ LIBDIR = os.environ.get("INSTALL_LIBDIR", "lib")
 CONFFILES = ["/etc/default/wdtag-poweroff", "/etc/init.d/wdtag-poweroff",
              "/etc/logrotate.d/wdtag-poweroff"]
 UNIT = "lib/systemd/system/wdtag-poweroff.service"
-
-
-def launcher(prefix):
-    return prefix + "/libexec/wdtag-poweroff/start"
-
-
-def program(prefix):
-    return prefix + "/sbin/wdtag_poweroff"
-
-
-def manual(prefix):
-    return prefix + "/share/man/man8/wdtag_poweroff.8.gz"
+# Below the prefix:
+LAUNCHER = "/libexec/wdtag-poweroff/start"
+PROGRAM = "/sbin/wdtag_poweroff"
+MANUAL = "/share/man/man8/wdtag_poweroff.8.gz"
 
 
 def watchdog_files(prefix):
-    return sorted([path[1:] for path in CONFFILES] + [
-        UNIT, launcher(prefix), program(prefix), manual(prefix)] + [
-            prefix + "/share/doc/wdtag-poweroff/" + name for name in (
-                "integrating.md", "copyright", "changelog.gz", "examples/confined.conf")])
+    return sorted([path[1:] for path in CONFFILES] + [UNIT] + [prefix + path for path in (
+        LAUNCHER, PROGRAM, MANUAL, *("/share/doc/wdtag-poweroff/" + name for name in (
+            "integrating.md", "copyright", "changelog.gz", "examples/confined.conf")))])
 
 
 def standin_files(prefix):
-    return [prefix + "/%s/zedOVEde.so" % LIBDIR,
-            prefix + "/share/lintian/overrides/wdtag-poweroff-tagsim",
-            prefix + "/share/doc/wdtag-poweroff-tagsim/copyright",
-            prefix + "/share/doc/wdtag-poweroff-tagsim/changelog.gz"]
-
+    return [prefix + path for path in (
+        "/%s/zedOVEde.so" % LIBDIR, "/share/lintian/overrides/wdtag-poweroff-tagsim",
+        "/share/doc/wdtag-poweroff-tagsim/copyright",
+        "/share/doc/wdtag-poweroff-tagsim/changelog.gz")]
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -100,8 +90,8 @@ class Installed(unittest.TestCase):
         cls.destdir = os.path.join(cls.workdir.name, "root")
         subprocess.run(["cmake", "--install", BUILD_DIR], check=True, stdout=subprocess.DEVNULL,
                        env=dict(os.environ, DESTDIR=cls.destdir))
-        cls.program = os.path.join(cls.destdir, program(PREFIX))
-        cls.launcher = os.path.join(cls.destdir, launcher(PREFIX))
+        cls.program = os.path.join(cls.destdir, PREFIX + PROGRAM)
+        cls.launcher = os.path.join(cls.destdir, PREFIX + LAUNCHER)
 
     @classmethod
     def tearDownClass(cls):
@@ -121,7 +111,7 @@ class Installed(unittest.TestCase):
 
     def test_service_files_name_the_installed_program(self):
         unit = read_transcript(os.path.join(self.destdir, UNIT))
-        self.assertIn("ExecStart=/%s /%s" % (launcher(PREFIX), program(PREFIX)), unit)
+        self.assertIn("ExecStart=/%s%s /%s%s" % (PREFIX, LAUNCHER, PREFIX, PROGRAM), unit)
 
     def test_systemd_accepts_the_unit_and_finds_its_manual_page(self):
         # Only in a private mount namespace does the program stand where the unit says.
@@ -137,7 +127,7 @@ class Installed(unittest.TestCase):
         self.assertEqual((checked.returncode, checked.stderr), (0, ""))
 
     def test_manual_page_renders_without_a_warning_and_names_every_setting(self):
-        with gzip.open(os.path.join(self.destdir, manual(PREFIX))) as page:
+        with gzip.open(os.path.join(self.destdir, PREFIX + MANUAL)) as page:
             rendered = subprocess.run(["groff", "-man", "-ww", "-Tutf8", "-P-cbou"],
                                       input=page.read(), capture_output=True, check=False)
         settings = read_transcript(os.path.join(self.destdir, CONFFILES[0][1:]))
@@ -383,7 +373,7 @@ class Packages(unittest.TestCase):
                               [line for line in init if line.startswith("DAEMON=")],
                               self.conffiles(package)),
                              (watchdog_files("usr"), False,
-                              ["ExecStart=/%s /%s" % (launcher("usr"), program("usr"))],
+                              ["ExecStart=/usr%s /usr%s" % (LAUNCHER, PROGRAM)],
                               ["DAEMON=/usr/sbin/wdtag_poweroff"], CONFFILES), name)
 
     def test_lintian_reports_nothing_that_is_not_overridden(self):
