@@ -109,11 +109,14 @@ private_apt() {
 }
 
 # Refreshes the private lists once a day: a fresh machine fetches them once.
+# apt-get update only warns when a list cannot be fetched: --error-on=any
+# keeps a failed update from counting as a fresh one.
 private_apt_update() {
     local stamp
     stamp=$(cache_dir)/apt/$1-$2/lists/updated
     if [ -z "$(find "$stamp" -mmin -1440 2>/dev/null)" ]; then
-        private_apt "$1" "$2" apt-get update >&2 || private_apt "$1" "$2" apt-get update >&2
+        private_apt "$1" "$2" apt-get update --error-on=any >&2 ||
+            private_apt "$1" "$2" apt-get update --error-on=any >&2 || return 1
         touch "$stamp"
     fi
 }

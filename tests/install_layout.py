@@ -205,13 +205,15 @@ class Installed(unittest.TestCase):
                  'echo WDTAG_TAG=MISSING >> "$2"; "$1" start; echo "status $?"; '
                  'sleep 1; ls -l /proc/[0-9]*/exe 2>/dev/null | grep -c wdtag_poweroff')
         cycled = self.init_script(cycle, settings, no_daemon, no_pid_folder)
-        removed = subprocess.run(["sh", "-c", '"$0" start; echo "status $?"',
+        removed = subprocess.run(["sh", "-c", '"$0" start; echo "status $?"; "$0" status; '
+                                  'echo "status $?"',
                                   os.path.join(self.destdir, "etc/init.d/wdtag-poweroff")],
                                  capture_output=True, text=True, timeout=60, check=False)
         # Not configured: one line, status 0. A DAEMON that is not there:
         # LSB's "not installed", and "unknown" for status. A PID file that
         # cannot be written, or a tag that does not open: the reason, and no
-        # watchdog left running. Removed, not purged (no launcher): quiet.
+        # watchdog left running. Removed, not purged (no launcher): quiet,
+        # and not running.
         self.assertEqual((cycled.stdout.splitlines(),
                           [line for line in cycled.stderr.splitlines() if "OOM killer" not in line],
                           removed.stdout + removed.stderr),
@@ -224,7 +226,7 @@ class Installed(unittest.TestCase):
                               "/nonexistent%s" % os.path.join(store, "pid"),
                               "wdtag-poweroff: failed to start; it wrote to %s:"
                               % os.path.join(store, "log"), "Fail to open tag: MISSING"],
-                          "status 0\n"))
+                          "status 0\nstatus 3\n"))
 
     def launch(self, settings, program, **env):
         """The installed launcher on SETTINGS: its status, output and errors."""
@@ -243,12 +245,13 @@ class Installed(unittest.TestCase):
             stand_in.write('#!/bin/sh\necho "$*|${LD_LIBRARY_PATH-}|${VENDOR_HOST-}|$PWD"\n')
         os.chmod(program, 0o755)
         rows = [  # settings; what the program got, or the start of the launcher's refusal
-            ('WDTAG_TAG=$HOME\nWDTAG_TIME= 7 \nWDTAG_LIBRARY_PATH=/opt/my lib\n'
+            ('WDTAG_TAG=$HOME\r\nWDTAG_TIME= 7 \nWDTAG_LIBRARY_PATH=/opt/my lib\n'
              '# a comment\nVENDOR_HOST="tags.local"\n', "$HOME 7|/opt/my lib|tags.local|/"),
             ("WDTAG_TAG=R\nWDTAG_LIBRARY_PATH=/opt/$LIB\n", "WDTAG_LIBRARY_PATH must"),
             ("WDTAG_TAG=R\nWDTAG_LIBRARY_PATH=/opt/a;\n", "WDTAG_LIBRARY_PATH must"),
             ("WDTAG_TAG=R\nWDTAG_LIBRARY_PATH=/opt/a::/opt/b\n", "WDTAG_LIBRARY_PATH must"),
-            ('WDTAG_TAG=R\nWDTAG_TIME="10 20"\n', "WDTAG_TIME must be one word"),
+            ('WDTAG_TAG=R\nWDTAG_TIME="10 20"\n', "WDTAG_TIME must be a number"),
+            ("WDTAG_TAG=R\nWDTAG_TIME=*\n", "WDTAG_TIME must be a number"),
             ("WDTAG_TAG=\n", "no tag to watch"),
         ]
         got = []
