@@ -132,10 +132,15 @@ class DemoDeadline(unittest.TestCase):
             private_tmp = os.path.join(scratch, "tmp")
             os.mkdir(private_tmp)
             env = dict(os.environ, WATCHDOG=watchdog, TMPDIR=private_tmp)
-            finished = subprocess.run([DEMO, "1"], capture_output=True, text=True, env=env,
-                                      timeout=11 + 30 * TIMEOUT_FACTOR, check=False)
-            self.assertEqual((finished.returncode, finished.stdout.splitlines()[-1:],
-                              processes_mentioning(private_tmp), os.listdir(private_tmp)),
+            try:
+                finished = subprocess.run([DEMO, "1"], capture_output=True, text=True, env=env,
+                                          timeout=11 + 30 * TIMEOUT_FACTOR, check=False)
+                left = processes_mentioning(private_tmp)
+            finally:  # a demo killed at the timeout leaves its device running
+                for pid in processes_mentioning(private_tmp):
+                    os.kill(pid, signal.SIGKILL)
+            self.assertEqual((finished.returncode, finished.stdout.splitlines()[-1:], left,
+                              os.listdir(private_tmp)),
                              (1, ["demo: the simulated device did not restart within 11 s"],
                               [], []), finished.stdout + finished.stderr)
 
