@@ -6,7 +6,6 @@ and allows none. Nothing of the package ever runs on this machine's root."""
 import fcntl
 import glob
 import os
-import shutil
 import subprocess
 import sys
 import tempfile
