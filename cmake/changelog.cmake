@@ -2,7 +2,7 @@
 # maintainer and the time, which the packages take as theirs (unless
 # SOURCE_DATE_EPOCH is set), so that a package is the same whenever and
 # wherever it is built, from git or from a source tarball.
-file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/../service/changelog top_entry REGEX "^[a-z]|^ -- ")
+file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/../packaging/changelog top_entry REGEX "^[a-z]|^ -- ")
 list(GET top_entry 0 heading)
 list(GET top_entry 1 trailer)
 if(NOT heading MATCHES "^[a-z0-9.+-]+ \\(([0-9.]+)\\)")

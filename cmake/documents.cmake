@@ -3,7 +3,7 @@
 # nor the time, so the bytes depend only on the text.
 set(documents ${CMAKE_CURRENT_BINARY_DIR}/documents)
 configure_file(docs/wdtag_poweroff.8.in ${documents}/wdtag_poweroff.8 @ONLY)
-configure_file(service/changelog ${documents}/changelog COPYONLY)
+configure_file(packaging/changelog ${documents}/changelog COPYONLY)
 add_custom_command(OUTPUT ${documents}/wdtag_poweroff.8.gz ${documents}/changelog.gz
   COMMAND gzip -9nkf ${documents}/wdtag_poweroff.8 ${documents}/changelog
   DEPENDS ${documents}/wdtag_poweroff.8 ${documents}/changelog VERBATIM)
