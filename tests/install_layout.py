@@ -23,33 +23,15 @@ ARCHITECTURE = "armhf" if emulated() else "amd64"
 # with (and GNUInstallDirs' library folder for it); a package, for /usr.
 PREFIX = os.environ.get("INSTALL_PREFIX", "/usr").strip("/")
 LIBDIR = os.environ.get("INSTALL_LIBDIR", "lib")
-CONFFILES = ["/etc/default/wdtag-poweroff", "/etc/init.d/wdtag-poweroff",
-             "/etc/logrotate.d/wdtag-poweroff"]
 UNIT = "lib/systemd/system/wdtag-poweroff.service"
+INIT = "etc/init.d/wdtag-poweroff"
+SETTINGS = "etc/default/wdtag-poweroff"
 # Below the prefix:
 LAUNCHER = "/libexec/wdtag-poweroff/start"
 PROGRAM = "/sbin/wdtag_poweroff"
 MANUAL = "/share/man/man8/wdtag_poweroff.8.gz"
-
-
-def watchdog_files(prefix):
-    return sorted([path[1:] for path in CONFFILES] + [UNIT] + [prefix + path for path in (
-        LAUNCHER, PROGRAM, MANUAL, *("/share/doc/wdtag-poweroff/" + name for name in (
-            "integrating.md", "copyright", "changelog.gz", "examples/confined.conf")))])
-
-
-def standin_files(prefix):
-    return [prefix + path for path in (
-        "/%s/zedOVEde.so" % LIBDIR, "/share/lintian/overrides/wdtag-poweroff-tagsim",
-        "/share/doc/wdtag-poweroff-tagsim/copyright",
-        "/share/doc/wdtag-poweroff-tagsim/changelog.gz")]
-
+COMPONENTS = {"wdtag-poweroff": "watchdog", "wdtag-poweroff-tagsim": "tagsim"}
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-
-
-def readelf_sections(path):
-    return subprocess.run([READELF, "-S", "-W", path], capture_output=True, text=True,
-                          check=True).stdout
 
 
 def lintian(packages, scratch):
@@ -81,6 +63,59 @@ def files_below(root):
                   for folder, _, names in os.walk(root) for name in names)
 
 
+def started(tree):
+    """What the unit and the init script of TREE start."""
+    unit = read_transcript(os.path.join(tree, UNIT))
+    init = read_transcript(os.path.join(tree, INIT))
+    return ([line for line in unit if line.startswith("ExecStart=")]
+            + [line for line in init if line.startswith("DAEMON=")])
+
+
+def starts(prefix):
+    return ["ExecStart=/%s%s /%s%s" % (prefix, LAUNCHER, prefix, PROGRAM),
+            "DAEMON=/%s%s" % (prefix, PROGRAM)]
+
+
+def named_but_missing(tree, prefix):
+    """The files below PREFIX that the service files name and TREE lacks.
+    A file lies at least two folders down: /usr/bin in a PATH is a folder."""
+    text = "\n".join(line for name in (UNIT, INIT) for line in read_transcript(os.path.join(tree, name)))
+    return sorted({path for path in re.findall(r"/%s/[\w.-]+/[\w./-]+" % re.escape(prefix), text)
+                   if not os.path.isfile(os.path.join(tree, path[1:]))})
+
+
+def make_packages(build, out, epoch=""):
+    """cpack of BUILD into OUT, at the changelog's time unless EPOCH is given:
+    each package's path by its name."""
+    environment = {name: value for name, value in os.environ.items() if name != "SOURCE_DATE_EPOCH"}
+    subprocess.run(["cpack", "--config", os.path.join(build, "CPackConfig.cmake"), "-B", out],
+                   check=True, stdout=subprocess.DEVNULL,
+                   env=dict(environment, SOURCE_DATE_EPOCH=epoch) if epoch else environment)
+    return {os.path.basename(path).split("_")[0]: path
+            for path in glob.glob(os.path.join(out, "*.deb"))}
+
+
+def conffiles(package):
+    control = subprocess.run(["dpkg-deb", "--ctrl-tarfile", package],
+                             capture_output=True, check=True).stdout
+    return subprocess.run(["tar", "-xO", "./conffiles"], input=control,
+                          capture_output=True, check=True).stdout.decode().split()
+
+
+def unpacked(package):
+    """The files of PACKAGE, unpacked once beside it."""
+    tree = package[:-len(".deb")]
+    if not os.path.isdir(tree):
+        subprocess.run(["dpkg-deb", "-x", package, tree], check=True)
+    return tree
+
+
+def build_elsewhere(folder, *options):
+    subprocess.run(["cmake", "-S", ROOT, "-B", folder, "-DBUILD_TESTING=OFF", *options],
+                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", folder], check=True, stdout=subprocess.DEVNULL)
+
+
 class Installed(unittest.TestCase):
     """One DESTDIR install of the build, shared by the checks."""
 
@@ -97,10 +132,6 @@ class Installed(unittest.TestCase):
     def tearDownClass(cls):
         cls.workdir.cleanup()
 
-    def test_tree_holds_program_service_files_and_documents(self):
-        expected = watchdog_files(PREFIX) + ([] if emulated() else standin_files(PREFIX))
-        self.assertEqual(files_below(self.destdir), sorted(expected))
-
     def test_program_finds_the_installed_library_through_runpath(self):
         dynamic = subprocess.run([READELF, "-d", self.program], capture_output=True, text=True,
                                  check=True).stdout
@@ -109,9 +140,9 @@ class Installed(unittest.TestCase):
                           if "RUNPATH" in line or "(RPATH)" in line],
                          [] if emulated() else ["$ORIGIN/../" + LIBDIR])
 
-    def test_service_files_name_the_installed_program(self):
-        unit = read_transcript(os.path.join(self.destdir, UNIT))
-        self.assertIn("ExecStart=/%s%s /%s%s" % (PREFIX, LAUNCHER, PREFIX, PROGRAM), unit)
+    def test_service_files_name_the_installed_program_and_files_it_holds(self):
+        self.assertEqual((started(self.destdir), named_but_missing(self.destdir, PREFIX)),
+                         (starts(PREFIX), []))
 
     def test_systemd_accepts_the_unit_and_finds_its_manual_page(self):
         # Only in a private mount namespace does the program stand where the unit says.
@@ -130,13 +161,13 @@ class Installed(unittest.TestCase):
         with gzip.open(os.path.join(self.destdir, PREFIX + MANUAL)) as page:
             rendered = subprocess.run(["groff", "-man", "-ww", "-Tutf8", "-P-cbou"],
                                       input=page.read(), capture_output=True, check=False)
-        settings = read_transcript(os.path.join(self.destdir, CONFFILES[0][1:]))
+        settings = read_transcript(os.path.join(self.destdir, SETTINGS))
         names = [line.split("=")[0] for line in settings if re.match(r"[A-Z_]+=", line)]
         self.assertEqual((rendered.returncode, rendered.stderr.decode(), [
             name for name in names if name not in rendered.stdout.decode()]), (0, "", []))
 
     def test_init_script_parses(self):
-        subprocess.run(["sh", "-n", os.path.join(self.destdir, "etc/init.d/wdtag-poweroff")],
+        subprocess.run(["sh", "-n", os.path.join(self.destdir, INIT)],
                        check=True)
 
     @unittest.skipIf(emulated(), "no stand-in library is installed for the device")
@@ -292,50 +323,32 @@ class Installed(unittest.TestCase):
         destdir = os.path.join(self.workdir.name, "opt-root")
         subprocess.run(["cmake", "--install", BUILD_DIR, "--prefix", "/opt/wdtag"], check=True,
                        stdout=subprocess.DEVNULL, env=dict(os.environ, DESTDIR=destdir))
-        unit = read_transcript(os.path.join(destdir, UNIT))
-        init = read_transcript(os.path.join(destdir, "etc/init.d/wdtag-poweroff"))
-        self.assertEqual(("ExecStart=/opt/wdtag/libexec/wdtag-poweroff/start "
-                          "/opt/wdtag/sbin/wdtag_poweroff" in unit,
-                          "DAEMON=/opt/wdtag/sbin/wdtag_poweroff" in init,
-                          os.path.isfile(os.path.join(destdir, "opt/wdtag/sbin/wdtag_poweroff")),
-                          os.path.isfile(os.path.join(destdir, "etc/default/wdtag-poweroff"))),
-                         (True, True, True, True))
+        in_system = [[path for path in files_below(tree) if not path.startswith(prefix + "/")]
+                     for tree, prefix in ((destdir, "opt/wdtag"), (self.destdir, PREFIX))]
+        self.assertEqual((started(destdir), named_but_missing(destdir, "opt/wdtag"), in_system[0]),
+                         (starts("opt/wdtag"), [], in_system[1]))
 
 
 class Packages(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.workdir = tempfile.TemporaryDirectory(prefix="wdtag-packages-")
-        subprocess.run(["cpack", "--config", os.path.join(BUILD_DIR, "CPackConfig.cmake"),
-                        "-B", cls.workdir.name], check=True, stdout=subprocess.DEVNULL)
-        cls.packages = {os.path.basename(path).split("_")[0]: path
-                        for path in glob.glob(os.path.join(cls.workdir.name, "*.deb"))}
+        cls.packages = make_packages(BUILD_DIR, cls.workdir.name)
 
     @classmethod
     def tearDownClass(cls):
         cls.workdir.cleanup()
 
     def field(self, package, name):
-        info = subprocess.run(["dpkg-deb", "-f", self.packages[package], name],
-                              capture_output=True, text=True, check=True).stdout
-        return info.strip()
-
-    def contents(self, package):
-        listing = subprocess.run(["dpkg-deb", "-c", self.packages[package]],
-                                 capture_output=True, text=True, check=True).stdout
-        return sorted(line.split()[-1][2:] for line in listing.splitlines()
-                      if not line.startswith("d"))
+        return subprocess.run(["dpkg-deb", "-f", self.packages[package], name], capture_output=True,
+                              text=True, check=True).stdout.strip()
 
     def test_one_package_for_the_watchdog_and_one_for_the_stand_in_on_the_host(self):
         expected = ["wdtag-poweroff"] + ([] if emulated() else ["wdtag-poweroff-tagsim"])
         self.assertEqual(sorted(self.packages), expected)
 
     def test_watchdog_depends_on_the_c_library_version_its_program_needs(self):
-        program = os.path.join(self.workdir.name, "program")
-        subprocess.run(["dpkg-deb", "--fsys-tarfile", self.packages["wdtag-poweroff"]],
-                       stdout=open(program + ".tar", "wb"), check=True)
-        subprocess.run(["tar", "-xOf", program + ".tar", "./usr/sbin/wdtag_poweroff"],
-                       stdout=open(program, "wb"), check=True)
+        program = os.path.join(unpacked(self.packages["wdtag-poweroff"]), "usr" + PROGRAM)
         self.assertEqual(self.field("wdtag-poweroff", "Depends"),
                          "libc6 (>= %s), psmisc" % highest(glibc_needs(program)))
 
@@ -343,76 +356,52 @@ class Packages(unittest.TestCase):
         self.assertEqual({self.field(package, "Architecture") for package in self.packages},
                          {ARCHITECTURE})
 
-    def test_watchdog_package_holds_program_service_files_and_license(self):
-        self.assertEqual(self.contents("wdtag-poweroff"), watchdog_files("usr"))
+    def test_each_package_holds_what_cmake_install_puts_in_its_component_for_usr(self):
+        held, installed = {}, {}
+        for name, path in self.packages.items():
+            tree = os.path.join(self.workdir.name, COMPONENTS[name])
+            subprocess.run(["cmake", "--install", BUILD_DIR, "--component", COMPONENTS[name],
+                            "--prefix", "/usr"], check=True, stdout=subprocess.DEVNULL,
+                           env=dict(os.environ, DESTDIR=tree))
+            held[name], installed[name] = files_below(unpacked(path)), files_below(tree)
+        self.assertEqual(held, installed)
 
     @unittest.skipIf(emulated(), "the device has the vendor's library")
-    def test_stand_in_package_holds_the_library_alone(self):
-        self.assertEqual(self.contents("wdtag-poweroff-tagsim"), sorted(standin_files("usr")))
+    def test_stand_in_package_holds_the_library_where_the_loader_looks(self):
+        self.assertIn("usr/%s/%s" % (LIBDIR, os.path.basename(os.environ["TAGSIM_LIBRARY"])),
+                      files_below(unpacked(self.packages["wdtag-poweroff-tagsim"])))
 
-    def test_every_prefix_gives_a_stripped_self_consistent_package_laid_out_for_usr(self):
-        builds = {"preset": BUILD_DIR}
-        if not emulated():  # the device build's sysroot and emulator would be needed twice more
-            for prefix in ("", "/opt/wdtag"):  # "": CMake's own default, /usr/local
-                scratch = os.path.join(self.workdir.name, "build" + prefix.replace("/", "-"))
-                subprocess.run(["cmake", "-S", ROOT, "-B", scratch, "-DBUILD_TESTING=OFF"]
-                               + (["-DCMAKE_INSTALL_PREFIX=" + prefix] if prefix else []),
-                               check=True, stdout=subprocess.DEVNULL)
-                subprocess.run(["cmake", "--build", scratch], check=True,
-                               stdout=subprocess.DEVNULL)
-                builds[prefix or "/usr/local"] = scratch
-        for name, build in builds.items():
-            out = os.path.join(self.workdir.name, "packages-" + name.replace("/", "-"))
-            subprocess.run(["cpack", "--config", os.path.join(build, "CPackConfig.cmake"), "-B",
-                            out], check=True, stdout=subprocess.DEVNULL)
-            package = glob.glob(os.path.join(out, "wdtag-poweroff_*.deb"))[0]
-            tree = os.path.join(out, "tree")
-            subprocess.run(["dpkg-deb", "-x", package, tree], check=True)
-            unit = read_transcript(os.path.join(tree, UNIT))
-            init = read_transcript(os.path.join(tree, "etc/init.d/wdtag-poweroff"))
-            sections = readelf_sections(os.path.join(tree, "usr/sbin/wdtag_poweroff"))
-            self.assertEqual((files_below(tree), ".symtab" in sections,
-                              [line for line in unit if line.startswith("ExecStart=")],
-                              [line for line in init if line.startswith("DAEMON=")],
-                              self.conffiles(package)),
-                             (watchdog_files("usr"), False,
-                              ["ExecStart=/usr%s /usr%s" % (LAUNCHER, PROGRAM)],
-                              ["DAEMON=/usr/sbin/wdtag_poweroff"], CONFFILES), name)
+    def test_another_prefix_gives_the_same_stripped_package_laid_out_for_usr(self):
+        packages = {"preset": self.packages["wdtag-poweroff"]}
+        if not emulated():  # the device build's sysroot and emulator would be needed again
+            scratch = os.path.join(self.workdir.name, "build-opt-wdtag")
+            build_elsewhere(scratch, "-DCMAKE_INSTALL_PREFIX=/opt/wdtag")
+            packages["/opt/wdtag"] = make_packages(scratch, scratch + "/packages")["wdtag-poweroff"]
+        files = files_below(unpacked(self.packages["wdtag-poweroff"]))
+        for name, package in packages.items():
+            tree = unpacked(package)
+            sections = subprocess.run([READELF, "-S", "-W", os.path.join(tree, "usr" + PROGRAM)],
+                                      capture_output=True, text=True, check=True).stdout
+            # The files in /etc are the integrator's to edit: conffiles, all of them.
+            self.assertEqual((files_below(tree), ".symtab" in sections, started(tree),
+                              named_but_missing(tree, "usr"), sorted(conffiles(package))),
+                             (files, False, starts("usr"), [],
+                              ["/" + path for path in files if path.startswith("etc/")]), name)
 
     def test_lintian_reports_nothing_that_is_not_overridden(self):
         self.assertEqual(lintian(self.packages.values(), self.workdir.name), (0, ""))
 
     def test_another_folder_at_another_time_gives_the_same_bytes_unless_the_epoch_is_set(self):
         scratch = os.path.join(self.workdir.name, "elsewhere", "another-build-folder")
-        subprocess.run(["cmake", "-S", ROOT, "-B", scratch, "-DBUILD_TESTING=OFF"]
-                       + same_configuration(), check=True, stdout=subprocess.DEVNULL)
-        subprocess.run(["cmake", "--build", scratch], check=True, stdout=subprocess.DEVNULL)
-        environment = dict(os.environ)
-        environment.pop("SOURCE_DATE_EPOCH", None)
-        made = {}
-        for epoch in ("", "86400"):
-            out = os.path.join(scratch, "packages" + epoch)
-            subprocess.run(["cpack", "--config", os.path.join(scratch, "CPackConfig.cmake"),
-                            "-B", out], check=True, stdout=subprocess.DEVNULL,
-                           env=dict(environment, SOURCE_DATE_EPOCH=epoch) if epoch else environment)
-            made[epoch] = {name: os.path.join(out, os.path.basename(path))
-                           for name, path in self.packages.items()}
+        build_elsewhere(scratch, *same_configuration())
+        made = {epoch: make_packages(scratch, os.path.join(scratch, "packages" + epoch), epoch)
+                for epoch in ("", "86400")}
         listing = subprocess.run(["dpkg-deb", "-c", made["86400"]["wdtag-poweroff"]],
                                  capture_output=True, text=True, check=True).stdout
         self.assertEqual(([name for name, path in self.packages.items()
                            if not filecmp.cmp(path, made[""][name], shallow=False)],
                           {line.split()[3] for line in listing.splitlines()}),
                          ([], {"1970-01-02"}))
-
-    @staticmethod
-    def conffiles(package):
-        control = subprocess.run(["dpkg-deb", "--ctrl-tarfile", package],
-                                 capture_output=True, check=True).stdout
-        return subprocess.run(["tar", "-xO", "./conffiles"], input=control,
-                              capture_output=True, check=True).stdout.decode().split()
-
-    def test_settings_and_init_script_are_conffiles(self):
-        self.assertEqual(self.conffiles(self.packages["wdtag-poweroff"]), CONFFILES)
 
 
 if __name__ == "__main__":
