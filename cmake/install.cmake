@@ -10,9 +10,10 @@ option(WDTAG_INSTALL_STANDIN "Install the stand-in tag library (off for a device
 include(${CMAKE_CURRENT_LIST_DIR}/documents.cmake)
 set(packaging ${PROJECT_SOURCE_DIR}/packaging)
 
-# A stripped install (cmake --install --strip, and the packages) also drops
-# the compilers' .comment notes, as Debian's own packages do. Like CMake's
-# own strip, a tool that does not know the target only warns.
+# Installs a target. A stripped install (cmake --install --strip, and the
+# packages) also drops the compilers' .comment notes, as Debian's own
+# packages do. Like CMake's own strip, a tool that does not know the target
+# only warns.
 function(install_target target destination component)
   install(TARGETS ${target} DESTINATION ${destination} COMPONENT ${component})
   set(file "${destination}/$<TARGET_FILE_NAME:${target}>")
