@@ -30,6 +30,7 @@ install_missing() {
 
 host_packages=(cmake make g++ python3 util-linux psmisc)
 device_packages=(g++-arm-linux-gnueabihf qemu-user binutils-arm-linux-gnueabihf)
+fuzz_packages=(clang libclang-rt-14-dev)
 # The boards: the emulators (qemu-system-arm has aarch64's too), what builds
 # their images (mmdebstrap runs the Debian root's armhf programs through
 # qemu-user and binfmt_misc) and reads their disks and journals, and the keys
@@ -44,12 +45,19 @@ namespace_options() {
     printf '%s\n' $(value namespace)
 }
 
+# contained COMMAND...: runs COMMAND as the first process of a private PID
+# namespace of its own, where a restart or a killall reaches nothing here.
+contained() {
+    local options
+    mapfile -t options < <(namespace_options)
+    unshare "${options[@]}" -- "$@"
+}
+
 # Fails, saying why, when no private PID namespace can be made: without one
 # the watchdog would restart this machine.
 require_namespace() {
-    local options error
-    mapfile -t options < <(namespace_options)
-    if ! error=$(unshare "${options[@]}" -- true 2>&1); then
+    local error
+    if ! error=$(contained true 2>&1); then
         echo "$(basename "$0"): cannot make a private PID namespace: ${error:-unshare failed}" >&2
         echo "$(basename "$0"): refusing to run the watchdog, which would restart this machine" >&2
         return 1
@@ -195,6 +203,31 @@ fetch_deb() {
     [ -n "$found" ] && found=$(store_deb "$found" "$folder" "$suite" "$arch" "$pin") || found=""
     rm -rf "$partial"
     [ -n "$found" ] && echo "$found"
+}
+
+# debian_root SUITE ARCH PACKAGE...: prints the path of a minimal Debian
+# root for ARCH with the packages added, as a tar made by mmdebstrap once in
+# the cache and renamed into place only once it reads through. Needs the
+# cache's lock.
+debian_root() {
+    local suite=$1 arch=$2 tar
+    shift 2
+    tar=$(cache_dir)/debian-root-$suite-$arch-$(echo "$*" | sha256sum | cut -c1-12).tar
+    if [ -f "$tar" ] && ! tar -tf "$tar" >/dev/null 2>&1; then
+        echo "$(basename "$0"): $(basename "$tar") in the cache is damaged; making it again" >&2
+        rm -f "$tar"
+    fi
+    if [ ! -f "$tar" ]; then
+        rm -f "$tar.part"
+        echo "$(basename "$0"): making a Debian $suite $arch root with mmdebstrap (a few minutes)" >&2
+        mmdebstrap --quiet --format=tar --arch="$arch" --variant=minbase \
+            --include="$(IFS=,; echo "$*")" --aptopt='APT::Sandbox::User "root"' \
+            --aptopt='Acquire::Retries "1"' "$suite" "$tar.part" \
+            "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $(debian_mirror) $suite main" >&2
+        tar -tf "$tar.part" >/dev/null
+        mv "$tar.part" "$tar"
+    fi
+    echo "$tar"
 }
 
 # The package that a metapackage stands for now, such as the kernel of

@@ -6,8 +6,9 @@ unless set, or arm64)."""
 import os
 import unittest
 
-from board import WDT_TIME, BoardTest, expected_log
-from project import RESIDENTS
+from harness import BoardTest
+from simulator.board import WDT_TIME, expected_log
+from simulator.device import RESIDENTS
 
 VENDOR_FOLDER = "/opt/vendor/lib"
 

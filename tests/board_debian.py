@@ -6,8 +6,8 @@ skipped. The last resident program runs as another user."""
 
 import unittest
 
-from board import BoardTest
-from project import RESIDENTS
+from harness import BoardTest
+from simulator.device import RESIDENTS
 
 CONFINED = "/usr/share/doc/wdtag-poweroff/examples/confined.conf"
 

@@ -13,13 +13,17 @@ user-mode emulation, TARGET_EMULATOR (the emulator's command line).
 
 import dataclasses
 import os
+import re
 import shlex
+import shutil
 import subprocess
 import tempfile
 import time
 import unittest
 
-import project
+from simulator.board import WDT_TIME, Board, expected_log
+from simulator.device import (BOOT, NAMESPACE, RESIDENTS, TIMEOUT_FACTOR, Contained,
+                              wait_for)
 
 WATCHDOG = os.environ.get("WATCHDOG", "")
 TAG_DOUBLE_DIR = os.environ.get("TAG_DOUBLE_DIR", "")
@@ -28,9 +32,6 @@ TAGSIM_PROBE = os.environ.get("TAGSIM_PROBE", "")
 TAGSIM_LIBRARY = os.environ.get("TAGSIM_LIBRARY", "")
 EMULATOR = shlex.split(os.environ.get("TARGET_EMULATOR", ""))
 
-# The namespace's first process is a shell that waits for the program.
-NAMESPACE = project.UNSHARE + ["--", "sh", "-c", '"$@"; exit $?', "sh"]
-
 USAGE = ("This program will reboot the system when the specified tag value is changed "
          "to 1 at keep the turn on status for 10 seconds.\n\n"
          "Usage: {name} <tag_name> [wdt_time]\n"
@@ -38,7 +39,7 @@ USAGE = ("This program will reboot the system when the specified tag value is ch
          "\twdt_time: The watchdog timeout value, in seconds.\n")
 
 TIMEOUT_LINE = "Watchdog timeout, reboot system!"
-RESTART_SEQUENCE = ([TIMEOUT_LINE] + ["@system killall " + name for name in project.RESIDENTS]
+RESTART_SEQUENCE = ([TIMEOUT_LINE] + ["@system killall " + name for name in RESIDENTS]
                     + ["@sync", "@reboot 0x01234567"])
 
 # Sets argv exactly as given, including an empty one, which exec from Python
@@ -165,60 +166,126 @@ class WatchdogTest(unittest.TestCase):
         self.assertEqual(run.status, 0, run.stderr)
 
 
-def wait_for(condition, timeout=20.0, what="condition"):
-    deadline = time.monotonic() + timeout * project.TIMEOUT_FACTOR
-    while time.monotonic() < deadline:
-        if condition():
-            return
-        time.sleep(0.01)
-    raise AssertionError("timed out waiting for " + what)
-
-
 def write_tag(store, name, text):
     """Writes a tag's file as a writer would: open, write, close."""
     with open(os.path.join(store, name), "w", encoding="utf-8") as tag:
         tag.write(text)
 
 
-class StandInWatchdog:
+class StandInWatchdog(Contained):
     """The watchdog with the stand-in library on a real tag store, its process
-    calls recorded; sleep is real. Ready once its first pass has begun, that
-    is once the tag's handle is stored."""
+    calls recorded in the test's transcript; sleep is real. Ready once its
+    first pass has begun, that is once the tag's handle is stored."""
 
-    def __init__(self, test, store, *args, env=None, wrapper=(), stdout=None):
+    def __init__(self, test, store, *args, env=None, wrapper=()):
         self.test = test
         extra = {"TAGSIM_DIR": store}
         extra.update(env or {})
-        command = NAMESPACE + list(wrapper) + target_command(WATCHDOG, args,
-                                                             preload=CALL_RECORDER)
-        self.stderr = test.transcript + ".stderr"
-        with open(test.transcript, "ab") as output, open(self.stderr, "ab") as errors:
-            self.process = subprocess.Popen(  # pylint: disable=consider-using-with
-                command, env=test.environment(extra), stderr=errors,
-                stdout=output if stdout is None else stdout)
+        with open(test.transcript, "ab") as output:
+            super().__init__(list(wrapper) + target_command(WATCHDOG, args, preload=CALL_RECORDER),
+                             env=test.environment(extra), stdout=output)
         wait_for(lambda: "@sleep 1" in self.transcript(), what="the first pass")
 
     def transcript(self):
         return read_transcript(self.test.transcript)
 
-    def wait_for_line(self, line, timeout=30):
-        wait_for(lambda: line in self.transcript(), timeout, what=line)
+    def wait_for_line(self, text, timeout=30):
+        wait_for(lambda: text in self.transcript(), timeout, what=text)
+
+    def wait_for_passes(self, count, since):
+        """Waits until COUNT passes began after the transcript's first SINCE
+        lines; returns the lines after them."""
+        wait_for(lambda: self.transcript()[since:].count("@sleep 1") >= count, 10 + count,
+                 what="%d passes" % count)
+        return self.transcript()[since:]
 
     def wait_for_end(self, timeout=60):
-        self.process.wait(timeout=timeout)
-        return self.process.returncode
+        return self.wait(timeout)
 
-    def running(self):
-        return self.process.poll() is None
-
-    def errors(self):
+    def stderr(self):
         """Its standard error so far."""
-        with open(self.stderr, "rb") as errors:
-            return check_no_sanitizer_report(errors.read().decode("utf-8", "surrogateescape"))
+        return check_no_sanitizer_report("".join(line + "\n" for line in self.errors))
+
+
+def library_thread_waits(pid):
+    """Whether a thread of the process is blocked reading its inotify
+    descriptor, as the stand-in library's thread is once it has worked off
+    every event: /proc shows the call's first argument."""
+    descriptors = [int(fd) for fd in os.listdir("/proc/%d/fd" % pid)
+                   if os.readlink("/proc/%d/fd/%s" % (pid, fd)) == "anon_inode:inotify"]
+    for task in os.listdir("/proc/%d/task" % pid):
+        with open("/proc/%d/task/%s/syscall" % (pid, task), encoding="ascii") as call:
+            fields = call.read().split()
+        if len(fields) > 2 and fields[0] != "-1" and int(fields[1], 16) in descriptors:
+            return True
+    return False
+
+
+class Device(Contained):
+    """A simulated device (simulator/boot) running the watchdog on the tag
+    RESET, its console and standard error followed."""
+
+    def __init__(self, workdir, wdt_time, wrapper=(), watchdog_path=None, program=WATCHDOG):
+        self.store = os.path.join(workdir, "tags")
+        os.mkdir(self.store)
+        write_tag(self.store, "RESET", "0")
+        self.log = os.path.join(workdir, "watchdog.log")
+        env = dict(os.environ, TAGSIM_DIR=self.store, LC_ALL="C")
+        if watchdog_path is not None:
+            env["WATCHDOG_PATH"] = watchdog_path
+        # Absolute paths: the watchdog's search path may be one without them.
+        programs = list(wrapper) + list(EMULATOR)
+        if programs:
+            programs[0] = shutil.which(programs[0])
+        super().__init__([BOOT, workdir, "RESET", str(wdt_time)] + programs + [program],
+                         first=True, env=env, stderr=subprocess.STDOUT)
+        self.wait_for_line("device: watchdog running")
+
+    def log_lines(self):
+        return read_transcript(self.log)
+
+    def wait_for_log(self, line, timeout=20):
+        wait_for(lambda: line in self.log_lines(), timeout, what=line)
+
+    def set_tag(self, value):
+        self.started = time.monotonic()
+        write_tag(self.store, "RESET", value + "\n")
+
+    def wait_for_end(self):
+        status = self.wait(30)
+        self.seconds = time.monotonic() - self.started
+        return status
 
     def stop(self):
-        """Ends it and returns its standard error."""
-        if self.running():
-            self.process.kill()
-        self.process.wait()
-        return self.errors()
+        status = super().stop()
+        check_no_sanitizer_report("\n".join(self.lines))
+        return status
+
+
+class BoardTest(unittest.TestCase):
+    """Boots the board KIND with KERNEL, one fresh disk a scenario."""
+    KIND, KERNEL, LIMIT = "busybox", "armmp", 180
+
+    def setUp(self):
+        self.workdir = tempfile.TemporaryDirectory(prefix="wdtag-board-")
+        self.addCleanup(self.workdir.cleanup)
+
+    def boot(self, scenario, **settings):
+        """Boots the board to its end and returns it."""
+        board = Board(self.KIND, self.workdir.name)
+        self.addCleanup(board.stop)
+        board.boot(scenario, kernel=self.KERNEL, limit=self.LIMIT, **settings).wait_end()
+        return board
+
+    def assertRestartedInTimeWithEveryLine(self, boot, log):
+        """A bare restart within wdt_time + 5 s of the first count line, and
+        in the log one handler line per write of 1, the count lines and the
+        timeout line, last."""
+        self.assertEqual(boot.bare_restart_faults(), [], boot.console())
+        self.assertLessEqual(boot.ended_at - boot.seen_at("board: counting"),
+                             (WDT_TIME + 5) * TIMEOUT_FACTOR)
+        writes = int(re.search(r"counting after (\d+) writes", boot.console()).group(1))
+        self.assertEqual(([line for line in log if line.startswith("on_")],
+                          [line for line in log if not line.startswith("on_")], log[-1:]),
+                         ([handler_line("1.000000")] * writes, expected_log(WDT_TIME),
+                          expected_log(WDT_TIME)[-1:]))

@@ -11,10 +11,9 @@ import tempfile
 import time
 import unittest
 
-from harness import emulated, read_transcript, write_tag
-from project import UNSHARE
+from harness import Device, emulated, read_transcript, write_tag
+from simulator.device import UNSHARE
 from built_files import glibc_needs, highest
-from device_end_to_end import Device
 
 BUILD_DIR = os.environ.get("BUILD_DIR", "")
 READELF = "arm-linux-gnueabihf-readelf" if emulated() else "readelf"

@@ -3,15 +3,13 @@ installed, upgraded, removed and purged with dpkg inside a private PID
 namespace, where a policy-rc.d records every start or stop it is asked for
 and allows none. Nothing of the package ever runs on this machine's root."""
 
-import fcntl
 import glob
 import os
 import subprocess
-import sys
 import tempfile
 import unittest
 
-from project import UNSHARE, cache_dir
+from simulator.device import LIB, UNSHARE, VALUES
 
 BUILD_DIR = os.environ.get("BUILD_DIR", "")
 ROOT_PACKAGES = ["init-system-helpers", "psmisc"]
@@ -25,32 +23,14 @@ LEFT_BY_THE_SERVICE = ["var/log/wdtag_poweroff.log", "var/log/wdtag_poweroff.log
                        "var/log/wdtag_poweroff.log.2.gz", "run/wdtag-poweroff.pid"]
 
 
-def reads_through(tar):
-    return subprocess.run(["tar", "-tf", tar], stdout=subprocess.DEVNULL,
-                          stderr=subprocess.DEVNULL, check=False).returncode == 0
-
-
 def debian_root():
-    """A minimal Debian root as a tar, made once in the cache, whole or not at all."""
-    tar = os.path.join(cache_dir(), "package-root-bookworm-%s.tar" % "-".join(ROOT_PACKAGES))
-    with open(os.path.join(cache_dir(), "lock"), "w", encoding="utf-8") as lock:
-        fcntl.flock(lock, fcntl.LOCK_EX)
-        if os.path.exists(tar) and not reads_through(tar):
-            print("package_scripts: %s in the cache is damaged; making it again" % tar,
-                  file=sys.stderr)
-            os.unlink(tar)
-        if not os.path.exists(tar):
-            if os.path.exists(tar + ".part"):  # left by an interrupted run
-                os.unlink(tar + ".part")
-            subprocess.run(["mmdebstrap", "--quiet", "--format=tar", "--variant=minbase",
-                            "--include=" + ",".join(ROOT_PACKAGES),
-                            "--aptopt=APT::Sandbox::User \"root\"",
-                            "--aptopt=Acquire::Retries \"1\"", "bookworm", tar + ".part"],
-                           check=True, timeout=900)
-            if not reads_through(tar + ".part"):
-                raise AssertionError("mmdebstrap made a damaged " + tar + ".part")
-            os.rename(tar + ".part", tar)
-    return tar
+    """A minimal Debian root of this machine's architecture, as a tar in the cache."""
+    made = subprocess.run(["bash", "-c", 'source "$0" && lock_cache && debian_root "$@"', LIB,
+                           VALUES["board_suite"], subprocess.run(
+                               ["dpkg", "--print-architecture"], capture_output=True, text=True,
+                               check=True).stdout.strip(), *ROOT_PACKAGES],
+                          stdout=subprocess.PIPE, text=True, timeout=900, check=True)
+    return made.stdout.strip()
 
 
 class MaintainerScripts(unittest.TestCase):

@@ -11,7 +11,7 @@ import tempfile
 import time
 import unittest
 
-from project import TIMEOUT_FACTOR, UNSHARE
+from simulator.device import TIMEOUT_FACTOR, UNSHARE
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DEMO = os.path.join(ROOT, "scripts", "demo")

@@ -52,7 +52,7 @@ apply_settings() {
         "$1/etc/default/wdtag-poweroff"
     if [ "$library" != /usr/lib ]; then
         mkdir -p "$1$library"
-        mv "$1/usr/lib/zedOVEde.so" "$1$library/"
+        mv "$1/usr/lib/$(board_value tag_library)" "$1$library/"
     fi
     if [ -n "$dropin" ]; then
         mkdir -p "$1/etc/systemd/system/wdtag-poweroff.service.d"

@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """Measures the watchdog as a resident process, side by side with the floor of
 a resident program on glibc (`sleep infinity`) and with a shell loop that does
 the same job, each in a private PID namespace, and prints Markdown tables:
@@ -7,8 +6,10 @@ line, the length of a countdown, the stripped sizes, and each target beside
 its figure, met or missed. The targets are information: the exit status does
 not depend on them.
 
-    bench/footprint [--short] [--write FILE]
-    bench/footprint --board [--write FILE]
+    python3 -m bench.footprint [--short] [--write FILE]
+    python3 -m bench.footprint --board [--write FILE]
+
+run from the project's folder.
 
 --short takes a few seconds instead of about a minute: fewer writes and a
 shorter window, so that the test run keeps the script working.
@@ -38,18 +39,14 @@ import sys
 import tempfile
 import time
 
-sys.dont_write_bytecode = True  # nothing written into the source tree
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
-                                "tests"))
-from board import Board  # noqa: E402 pylint: disable=wrong-import-position
-from project import ROOT, UNSHARE  # noqa: E402 pylint: disable=wrong-import-position
+from simulator.board import Board
+from simulator.device import ROOT, Contained, wait_for
 
 HOST = os.path.join(ROOT, "build", "host")
 ARMHF = os.path.join(ROOT, "build", "armhf")
 WATCHDOG = os.path.join(HOST, "src", "wdtag_poweroff")
-NAMESPACE = UNSHARE + ["--", "sh", "-c", '"$@"; exit $?', "sh"]
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
-HANDLER_LINE = b"on_reset_tag: KW tag value reset to "
+HANDLER_LINE = "on_reset_tag: KW tag value reset to "
 
 
 def build(presets=("host", "armhf"), target="all"):
@@ -81,36 +78,23 @@ def children(pid):
 RUNNING = []
 
 
-class Subject:
-    """A program running in a private PID namespace, seen from outside.
-    Killing its unshare ends the namespace, the program with it."""
+class Subject(Contained):
+    """A program in a private PID namespace of its own, seen from outside."""
 
     def __init__(self, command, env=None, stdout=subprocess.DEVNULL):
-        self.process = subprocess.Popen(  # pylint: disable=consider-using-with
-            NAMESPACE + command, env=dict(os.environ, LC_ALL="C", **(env or {})),
-            stdout=stdout, stderr=subprocess.DEVNULL)
+        super().__init__(command, env=dict(os.environ, LC_ALL="C", **(env or {})),
+                         stdout=stdout, stderr=subprocess.DEVNULL)
         RUNNING.append(self)
-        self.pid = self.find_pid()
-
-    def find_pid(self):
-        """The program's PID on this machine: the child of the namespace's shell."""
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:
-            try:
-                shell = children(self.process.pid)[0]
-                return children(shell)[0]
-            except (IndexError, FileNotFoundError):
-                time.sleep(0.01)
-        raise RuntimeError("the program did not start")
+        self.program = self.pid()
 
     def threads(self):
-        return sorted(int(tid) for tid in os.listdir("/proc/%d/task" % self.pid))
+        return sorted(int(tid) for tid in os.listdir("/proc/%d/task" % self.program))
 
     def sample(self):
-        stat = read("/proc/%d/stat" % self.pid).rsplit(")", 1)[1].split()
+        stat = read("/proc/%d/stat" % self.program).rsplit(")", 1)[1].split()
         switches = {}
         for tid in self.threads():
-            status = read("/proc/%d/task/%d/status" % (self.pid, tid))
+            status = read("/proc/%d/task/%d/status" % (self.program, tid))
             switches[tid] = (int(field(status, "voluntary_ctxt_switches")[0]),
                              int(field(status, "nonvoluntary_ctxt_switches")[0]))
         # Its own CPU time and that of the children it has waited for.
@@ -122,19 +106,14 @@ class Subject:
         """The highest PID in the namespace that is alive now, as the namespace
         numbers it: a measure of how many processes it has started."""
         highest = 0
-        for pid in [self.pid] + children(self.pid):
+        for pid in [self.program] + children(self.program):
             nspid = field(read("/proc/%d/status" % pid), "NSpid")
             highest = max(highest, int(nspid[-1]))
         return highest
 
     def memory(self):
-        rollup = read("/proc/%d/smaps_rollup" % self.pid)
+        rollup = read("/proc/%d/smaps_rollup" % self.program)
         return {name: int(field(rollup, name)[0]) for name in ("Rss", "Pss", "Private_Dirty")}
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.kill()
-        self.process.wait()
 
 
 def idle(subjects, seconds):
@@ -176,34 +155,35 @@ def write_tag(store, value):
         tag.write(value)
 
 
-def wait_until_asleep(pid):
-    """The watchdog has stored its tag's handle once it sleeps in its loop."""
-    while read("/proc/%d/wchan" % pid) != "hrtimer_nanosleep":
-        time.sleep(0.01)
+def handler_line_after(subject, since, value):
+    """The index of the first handler line for VALUE after the first SINCE lines."""
+    wanted = HANDLER_LINE + value
+    wait_for(lambda: wanted in subject.lines[since:], 10, wanted)
+    return subject.lines.index(wanted, since)
 
 
-def read_line_starting(stream, prefix):
-    while True:
-        line = stream.readline()
-        if not line:
-            raise RuntimeError("the watchdog ended")
-        if line.startswith(prefix):
-            return line
+def wait_until_watching(subject, store):
+    """Writes 0 until the watchdog reports one: then its tag's handle is
+    stored. Returns the number of lines so far."""
+    wait_for(lambda: write_tag(store, "0") or HANDLER_LINE + "0.000000" in subject.lines, 10,
+             "the watchdog's first handler line")
+    return len(subject.lines)
 
 
 def latency(writes):
-    """Seconds from a completed write of the tag file to the handler's line."""
+    """Seconds from a write of the tag file (its open, write and close) to the
+    handler's line as read here."""
     store = new_store()
     subject = Subject([WATCHDOG, "RESET", "2000000"], env={"TAGSIM_DIR": store},
                       stdout=subprocess.PIPE)
-    wait_until_asleep(subject.pid)
+    since = wait_until_watching(subject, store)
     samples = []
     for n in range(writes):
         value = "1" if n % 2 == 0 else "0"
+        written = time.monotonic()
         write_tag(store, value)
-        written = time.perf_counter()
-        read_line_starting(subject.process.stdout, HANDLER_LINE)
-        samples.append(time.perf_counter() - written)
+        since = handler_line_after(subject, since, value + ".000000") + 1
+        samples.append(subject.times[since - 1] - written)
         time.sleep(0.002)
     subject.stop()
     shutil.rmtree(store)
@@ -219,16 +199,12 @@ def countdown(wdt_time):
     store = new_store()
     subject = Subject([WATCHDOG, "RESET", str(wdt_time)], env={"TAGSIM_DIR": store},
                       stdout=subprocess.PIPE)
-    wait_until_asleep(subject.pid)
+    since = wait_until_watching(subject, store)
     write_tag(store, "1")
-    output = subject.process.stdout
-    read_line_starting(output, HANDLER_LINE)
-    start = time.perf_counter()
-    read_line_starting(output, b"current count = 1\n")
-    first_count = time.perf_counter()
-    read_line_starting(output, b"Watchdog timeout")
-    end = time.perf_counter()
-    subject.process.wait(timeout=10)
+    subject.wait(10 + wdt_time)
+    start = subject.times[handler_line_after(subject, since, "1.000000")]
+    first_count = subject.seen_at("current count = 1")
+    end = subject.seen_at("Watchdog timeout")
     shutil.rmtree(store)
     return {"total": end - start, "pass": (end - first_count) / max(1, wdt_time - 1)}
 
@@ -262,11 +238,10 @@ def kib(value):
 def board_footprint():
     """Memory of the idle watchdog and of the floor on the BusyBox board."""
     build(("armhf",), "board-busybox")
-    board = Board("busybox")
     with tempfile.TemporaryDirectory(prefix="wdtag-bench-board-") as scratch, \
-            board.boot(scratch, "footprint") as boot:
-        boot.wait_end()
-        console = boot.lines
+            Board("busybox", scratch) as board:
+        board.boot("footprint").wait_end()
+        console = board.qemu.lines
     results = {}
     for line in console:
         if line.startswith("board: footprint "):
@@ -337,10 +312,13 @@ def host_footprint(short):
             ("host", HOST, "strip", "readelf"),
             ("armhf", ARMHF, "arm-linux-gnueabihf-strip", "arm-linux-gnueabihf-readelf")):
         program = os.path.join(build_dir, "src", "wdtag_poweroff")
-        library = os.path.join(build_dir, "tagsim", "zedOVEde.so")
-        program_size, library_size = stripped_size(program, strip), stripped_size(library, strip)
-        if program_size is None:
+        if stripped_size(program, strip) is None:
             continue
+        # The stand-in is the library that the program needs from the build tree.
+        library = next(path for path in (os.path.join(build_dir, "tagsim", name)
+                                         for name in needed(program, readelf))
+                       if os.path.exists(path))
+        program_size, library_size = stripped_size(program, strip), stripped_size(library, strip)
         if not hardened(program, readelf):
             raise RuntimeError(program + " lacks full RELRO or immediate binding")
         sizes[label] = program_size

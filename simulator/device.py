@@ -1,0 +1,130 @@
+"""What the tests, the bench and the board driver share: the values of
+scripts/project.conf, the one timeout factor for slow machines, and the one
+way to run a program in a private PID namespace and follow what it prints."""
+
+import os
+import subprocess
+import threading
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+LIB = os.path.join(ROOT, "scripts", "lib.sh")
+BOOT = os.path.join(ROOT, "simulator", "boot")
+
+
+def _read_values():
+    values = {}
+    with open(os.path.join(ROOT, "scripts", "project.conf"), encoding="utf-8") as conf:
+        for line in conf:
+            if "=" in line and not line.startswith("#"):
+                name, value = line.rstrip("\n").split("=", 1)
+                values[name] = value
+    return values
+
+
+VALUES = _read_values()
+RESIDENTS = VALUES["residents"].split()
+
+# unshare and the options that make a private PID namespace here, as the
+# scripts make it.
+UNSHARE = ["unshare"] + subprocess.run(["bash", "-c", 'source "$0" && namespace_options', LIB],
+                                       capture_output=True, text=True, check=True).stdout.split()
+# A program's namespace has a shell as its first process, which waits for it.
+NAMESPACE = UNSHARE + ["--", "sh", "-c", '"$@"; exit $?', "sh"]
+
+# Every bound that depends on the machine's speed is multiplied by this.
+TIMEOUT_FACTOR = float(os.environ.get("WDTAG_TIMEOUT_FACTOR", "1"))
+
+
+def wait_for(condition, timeout=20.0, what="condition"):
+    """Polls until the condition holds; fails once the scaled timeout passed."""
+    deadline = time.monotonic() + timeout * TIMEOUT_FACTOR
+    while not condition():
+        if time.monotonic() > deadline:
+            raise AssertionError("timed out waiting for " + what)
+        time.sleep(0.01)
+
+
+class Followed:
+    """A process whose output lines are kept as they come, each with the
+    time it was read; standard error apart unless sent to standard output."""
+
+    def __init__(self, command, env=None, stdout=subprocess.PIPE, stderr=subprocess.PIPE):
+        self.process = subprocess.Popen(  # pylint: disable=consider-using-with
+            command, env=env, stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr)
+        self.lines, self.times, self.errors, self.read = [], [], [], 0
+        self.readers = [threading.Thread(target=self._collect, args=(stream, lines, times))
+                        for stream, lines, times in ((self.process.stdout, self.lines, self.times),
+                                                     (self.process.stderr, self.errors, []))
+                        if stream is not None]
+        for reader in self.readers:
+            reader.start()
+
+    @staticmethod
+    def _collect(stream, lines, times):
+        for line in stream:
+            times.append(time.monotonic())
+            lines.append(line.decode("utf-8", "surrogateescape").rstrip("\r\n"))
+
+    def ended(self):
+        return not any(reader.is_alive() for reader in self.readers)
+
+    def wait_for_line(self, text, timeout=20.0):
+        """The first line holding the text, once it came."""
+        wait_for(lambda: any(text in line for line in self.lines) or self.ended(), timeout, text)
+        found = next((line for line in self.lines if text in line), None)
+        if found is None:
+            raise AssertionError("ended without a line holding %r:\n%s"
+                                 % (text, "\n".join(self.lines + self.errors)))
+        return found
+
+    def next_line(self, timeout=20.0):
+        """The next line not yet returned, or None once the output ended."""
+        wait_for(lambda: len(self.lines) > self.read or self.ended(), timeout, "a line")
+        if len(self.lines) == self.read:
+            return None
+        self.read += 1
+        return self.lines[self.read - 1]
+
+    def seen_at(self, text):
+        """When the first line holding the text came, or None."""
+        return next((at for line, at in zip(self.lines, self.times) if text in line), None)
+
+    def running(self):
+        return self.process.poll() is None
+
+    def wait(self, timeout=60.0):
+        """Its status once it ended and its output was read to the end."""
+        status = self.process.wait(timeout=timeout * TIMEOUT_FACTOR)
+        for reader in self.readers:
+            reader.join()
+        return status
+
+    def stop(self):
+        """Ends it, if it still runs, and returns its status."""
+        if self.running():
+            self.process.kill()
+        return self.wait()
+
+
+class Contained(Followed):
+    """A program in a private PID namespace of its own, where a restart or a
+    killall reaches nothing of this machine; killing it ends the namespace.
+    With first, the program is the namespace's first process itself."""
+
+    def __init__(self, command, first=False, **options):
+        super().__init__((UNSHARE + ["--"] if first else NAMESPACE) + list(command), **options)
+        self.first = first
+
+    def pid(self):
+        """The program's PID as this machine numbers it."""
+        def children(pid):
+            with open("/proc/%d/task/%d/children" % (pid, pid), encoding="ascii") as listed:
+                return [int(child) for child in listed.read().split()]
+        found = []
+        wait_for(lambda: found.extend(children(self.process.pid)) or found, 10, "the namespace")
+        if self.first:
+            return found[0]
+        below = []
+        wait_for(lambda: below.extend(children(found[0])) or below, 10, "the program")
+        return below[0]
