@@ -1,17 +1,16 @@
 """Command line, start-up failures and the calls into the tag library."""
 
+import os
 import unittest
 
 from harness import (USAGE, WatchdogTest, count_lines, emulated, handler_line)
 
 
 class Usage(WatchdogTest):
-    def test_no_arguments_print_usage_with_invocation_name(self):
+    def test_no_arguments_print_usage_with_invocation_name_and_exit_with_255(self):
         run = self.run_watchdog(argv=["/opt/bin/wdt"])
-        self.assertEqual("\n".join(run.output) + "\n", USAGE.format(name="/opt/bin/wdt"))
-
-    def test_no_arguments_exit_with_255(self):
-        self.assertEqual(self.run_watchdog().status, 255)
+        self.assertEqual(("\n".join(run.output) + "\n", run.status),
+                         (USAGE.format(name="/opt/bin/wdt"), 255))
 
     def test_three_arguments_exit_with_255_without_touching_library(self):
         run = self.run_watchdog("RESET", "10", "extra")
@@ -37,14 +36,12 @@ class StartUp(WatchdogTest):
         run = self.run_watchdog("RESET", passes=3)
         self.assertEqual(run.output, [])
 
-    def test_init_failure_prints_signed_code_and_exits_255(self):
-        run = self.run_watchdog("RESET", env={"TAGDOUBLE_INIT_RESULT": "-5"})
-        self.assertEqual((run.output, run.status),
-                         (["Fail to initialize VAZod SDK! error = -5"], 255))
-
-    def test_init_failure_never_opens_the_tag(self):
-        run = self.run_watchdog("RESET", env={"TAGDOUBLE_INIT_RESULT": "3"})
-        self.assertEqual(run.calls("@qm_tag_open"), [])
+    def test_init_failure_prints_signed_code_exits_255_and_never_opens_the_tag(self):
+        runs = [self.run_watchdog("RESET", env={"TAGDOUBLE_INIT_RESULT": code})
+                for code in ("-5", "3")]
+        self.assertEqual([(run.output[-1:], run.status, run.calls("@qm_tag_open")) for run in runs],
+                         [(["Fail to initialize VAZod SDK! error = %s" % code], 255, [])
+                          for code in ("-5", "3")])
 
     def test_open_failure_names_the_tag_and_exits_254(self):
         run = self.run_watchdog("NO_SUCH_TAG", env={"TAGDOUBLE_HANDLE": "0"})
@@ -61,6 +58,8 @@ class WatchdogTime(WatchdogTest):
     """How the second argument sets the number of passes before the restart."""
 
     def restarts_after(self, wdt_time, passes=20):
+        if os.path.exists(self.transcript):
+            os.unlink(self.transcript)
         run = self.run_watchdog("RESET", wdt_time, script="1:1", passes=passes)
         counted = [line for line in run.output if line.startswith("current count")]
         return len(counted) if run.calls("@reboot") else None
@@ -69,30 +68,14 @@ class WatchdogTime(WatchdogTest):
         run = self.run_watchdog("RESET", script="1:1", passes=20)
         self.assertRestartedAfter(run, count_lines(1, 10))
 
-    def test_zero_gives_ten(self):
-        self.assertEqual(self.restarts_after("0"), 10)
+    def test_each_time_is_read_as_a_leading_number_and_ten_replaces_one_below_one(self):
+        times = {"0": 10, "-5": 10, "abc": 10, "7x": 7, " \t+12": 12, "-4294967297": 10}
+        self.assertEqual({text: self.restarts_after(text) for text in times}, times)
 
-    def test_negative_gives_ten(self):
-        self.assertEqual(self.restarts_after("-5"), 10)
-
-    def test_text_gives_ten(self):
-        self.assertEqual(self.restarts_after("abc"), 10)
-
-    def test_trailing_garbage_is_ignored(self):
-        self.assertEqual(self.restarts_after("7x"), 7)
-
-    def test_leading_blanks_and_sign_are_accepted(self):
-        self.assertEqual(self.restarts_after(" \t+12"), 12)
-
-    def test_value_above_32_bits_gives_no_restart_within_14_passes(self):
+    def test_values_above_32_bits_and_huge_ones_give_no_restart_within_14_passes(self):
         # 2**32 + 10 would wrap to 10 on a 64-bit machine.
-        self.assertIsNone(self.restarts_after("4294967306", passes=14))
-
-    def test_value_below_32_bits_saturates_to_minimum_and_gives_ten(self):
-        self.assertEqual(self.restarts_after("-4294967297"), 10)
-
-    def test_huge_argument_is_read_by_the_same_rule(self):
-        self.assertIsNone(self.restarts_after("9" * 100 * 1024, passes=14))
+        self.assertEqual([self.restarts_after(text, passes=14)
+                          for text in ("4294967306", "9" * 100 * 1024)], [None, None])
 
     def test_one_restarts_after_the_first_count_line(self):
         run = self.run_watchdog("RESET", "1", script="1:1", passes=5)

@@ -9,11 +9,7 @@ class Handler(WatchdogTest):
     def run_script(self, script, wdt_time="3", passes=12):
         return self.run_watchdog("RESET", wdt_time, script=script, passes=passes)
 
-    def test_one_prints_its_line_and_starts_the_count(self):
-        run = self.run_script("1:1")
-        self.assertEqual(run.output[:2], [handler_line("1.000000"), "current count = 1"])
-
-    def test_zero_prints_its_line_and_resets_the_count(self):
+    def test_one_and_zero_print_their_lines_and_start_and_reset_the_count(self):
         run = self.run_script("1:1 2:0", passes=6)
         self.assertEqual(run.output, [handler_line("1.000000"), "current count = 1",
                                       handler_line("0.000000")])
