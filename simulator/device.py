@@ -49,9 +49,10 @@ class Followed:
     """A process whose output lines are kept as they come, each with the
     time it was read; standard error apart unless sent to standard output."""
 
-    def __init__(self, command, env=None, stdout=subprocess.PIPE, stderr=subprocess.PIPE):
+    def __init__(self, command, env=None, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                 **popen):
         self.process = subprocess.Popen(  # pylint: disable=consider-using-with
-            command, env=env, stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr)
+            command, env=env, stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr, **popen)
         self.lines, self.times, self.errors, self.read = [], [], [], 0
         self.readers = [threading.Thread(target=self._collect, args=(stream, lines, times))
                         for stream, lines, times in ((self.process.stdout, self.lines, self.times),
@@ -85,6 +86,12 @@ class Followed:
             return None
         self.read += 1
         return self.lines[self.read - 1]
+
+    def new_lines(self):
+        """The lines that came since the last call, without waiting."""
+        lines = self.lines[self.read:]
+        self.read += len(lines)
+        return lines
 
     def seen_at(self, text):
         """When the first line holding the text came, or None."""
@@ -128,3 +135,18 @@ class Contained(Followed):
         below = []
         wait_for(lambda: below.extend(children(found[0])) or below, 10, "the program")
         return below[0]
+
+
+def processes_mentioning(text):
+    """PIDs of this machine's processes, but this one, whose command line or
+    environment holds the text: every process of a device names its folder."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as cmdline, \
+                    open("/proc/%s/environ" % pid, "rb") as environ:
+                if text.encode() in cmdline.read() + environ.read() and int(pid) != os.getpid():
+                    found.append(int(pid))
+        except OSError:
+            pass
+    return found

@@ -11,27 +11,10 @@ import tempfile
 import time
 import unittest
 
-from simulator.device import TIMEOUT_FACTOR, UNSHARE
+from simulator.device import LIB, ROOT, TIMEOUT_FACTOR, UNSHARE, processes_mentioning
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DEMO = os.path.join(ROOT, "scripts", "demo")
 TEST = os.path.join(ROOT, "scripts", "test")
-LIB = os.path.join(ROOT, "scripts", "lib.sh")
-
-
-def processes_mentioning(text):
-    """PIDs of this machine's processes whose command line or environment
-    holds the text: every process of a demo's device names its folder."""
-    found = []
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open("/proc/%s/cmdline" % pid, "rb") as cmdline, \
-                    open("/proc/%s/environ" % pid, "rb") as environ:
-                if text.encode() in cmdline.read() + environ.read():
-                    found.append(int(pid))
-        except OSError:
-            pass
-    return [pid for pid in found if pid != os.getpid()]
 
 
 class DemoInTerminal(unittest.TestCase):

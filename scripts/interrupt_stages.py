@@ -1,10 +1,10 @@
-#!/usr/bin/env python3
-"""Run by hand, not by ctest (it runs scripts/test, which builds the trees
-that ctest runs from): Ctrl-C, sent through a pseudo-terminal, at a few
-moments of the named stages of scripts/test must leave no process and an
-empty temporary folder, and the script must exit with 130.
+"""Ctrl-C, sent through a pseudo-terminal, at a few moments of the named
+stages of scripts/test must leave no process and an empty temporary folder,
+and the script must exit with 130. Run by hand from the project's folder
+(it runs scripts/test, which builds the trees that ctest runs from):
 
-    tests/interrupt_stages.py [--then-pass] STAGE[:SECONDS,...]...   e.g. bench:5,20 board:10,60
+    python3 -B -m scripts.interrupt_stages [--then-pass] STAGE[:SECONDS,...]...
+    e.g. bench:5,20 board:10,60
 
 SECONDS are counted from the stage's "== STAGE ==" line; prints one line a
 try and exits 1 if any try left something behind. With --then-pass, each
@@ -21,11 +21,9 @@ import sys
 import tempfile
 import time
 
-sys.dont_write_bytecode = True  # nothing written into the source tree
-from project_scripts import processes_mentioning  # noqa: E402 pylint: disable=wrong-import-position
+from simulator.device import ROOT, processes_mentioning
 
-TEST = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
-                    "scripts", "test")
+TEST = os.path.join(ROOT, "scripts", "test")
 
 
 def interrupt(stage, seconds):
