@@ -31,6 +31,7 @@ import contextlib
 import io
 import os
 import re
+import select
 import shutil
 import signal
 import statistics
@@ -40,7 +41,7 @@ import tempfile
 import time
 
 from simulator.board import Board
-from simulator.device import ROOT, Contained, wait_for
+from simulator.device import ROOT, Contained, children, wait_for
 
 HOST = os.path.join(ROOT, "build", "host")
 ARMHF = os.path.join(ROOT, "build", "armhf")
@@ -71,10 +72,6 @@ def field(text, name):
     raise KeyError(name)
 
 
-def children(pid):
-    return [int(child) for child in read("/proc/%d/task/%d/children" % (pid, pid)).split()]
-
-
 RUNNING = []
 
 
@@ -87,13 +84,10 @@ class Subject(Contained):
         RUNNING.append(self)
         self.program = self.pid()
 
-    def threads(self):
-        return sorted(int(tid) for tid in os.listdir("/proc/%d/task" % self.program))
-
     def sample(self):
         stat = read("/proc/%d/stat" % self.program).rsplit(")", 1)[1].split()
         switches = {}
-        for tid in self.threads():
+        for tid in sorted(int(tid) for tid in os.listdir("/proc/%d/task" % self.program)):
             status = read("/proc/%d/task/%d/status" % (self.program, tid))
             switches[tid] = (int(field(status, "voluntary_ctxt_switches")[0]),
                              int(field(status, "nonvoluntary_ctxt_switches")[0]))
@@ -145,8 +139,7 @@ def activity(first, last):
 
 def new_store():
     store = tempfile.mkdtemp(prefix="wdtag-bench-")
-    with open(os.path.join(store, "RESET"), "w", encoding="utf-8") as tag:
-        tag.write("0\n")
+    write_tag(store, "0\n")
     return store
 
 
@@ -155,36 +148,27 @@ def write_tag(store, value):
         tag.write(value)
 
 
-def handler_line_after(subject, since, value):
-    """The index of the first handler line for VALUE after the first SINCE lines."""
-    wanted = HANDLER_LINE + value
-    wait_for(lambda: wanted in subject.lines[since:], 10, wanted)
-    return subject.lines.index(wanted, since)
-
-
-def wait_until_watching(subject, store):
-    """Writes 0 until the watchdog reports one: then its tag's handle is
-    stored. Returns the number of lines so far."""
-    wait_for(lambda: write_tag(store, "0") or HANDLER_LINE + "0.000000" in subject.lines, 10,
-             "the watchdog's first handler line")
-    return len(subject.lines)
-
-
 def latency(writes):
-    """Seconds from a write of the tag file (its open, write and close) to the
-    handler's line as read here."""
+    """Seconds from a completed write of the tag file to the handler's line,
+    read here as it comes: a thread of the bench's own between would add its
+    wake-up. Its store's 0 is written until it is reported: the tag's handle
+    is then stored."""
     store = new_store()
-    subject = Subject([WATCHDOG, "RESET", "2000000"], env={"TAGSIM_DIR": store},
-                      stdout=subprocess.PIPE)
-    since = wait_until_watching(subject, store)
+    reading, writing = os.pipe()
+    subject = Subject([WATCHDOG, "RESET", "2000000"], env={"TAGSIM_DIR": store}, stdout=writing)
+    os.close(writing)
+    wait_for(lambda: write_tag(store, "0") or select.select([reading], [], [], 0.01)[0], 10,
+             "the watchdog's first handler line")
     samples = []
-    for n in range(writes):
-        value = "1" if n % 2 == 0 else "0"
-        written = time.monotonic()
-        write_tag(store, value)
-        since = handler_line_after(subject, since, value + ".000000") + 1
-        samples.append(subject.times[since - 1] - written)
-        time.sleep(0.002)
+    with os.fdopen(reading, "rb") as output:
+        for n in range(writes):
+            write_tag(store, "10"[n % 2])
+            written = time.perf_counter()
+            line = b""
+            while line != ("%s%s.000000\n" % (HANDLER_LINE, "10"[n % 2])).encode():
+                line = output.readline() or sys.exit("the watchdog ended")
+            samples.append(time.perf_counter() - written)
+            time.sleep(0.002)
     subject.stop()
     shutil.rmtree(store)
     samples.sort()
@@ -195,17 +179,17 @@ def latency(writes):
 
 def countdown(wdt_time):
     """From the handler's line for 1 to the timeout line, and the mean pass.
-    The real restart ends the namespace."""
+    The real restart ends the namespace. Its store's 0 is written until it
+    is reported, as for the latency."""
     store = new_store()
     subject = Subject([WATCHDOG, "RESET", str(wdt_time)], env={"TAGSIM_DIR": store},
                       stdout=subprocess.PIPE)
-    since = wait_until_watching(subject, store)
+    wait_for(lambda: write_tag(store, "0") or subject.lines, 10, "the first handler line")
     write_tag(store, "1")
     subject.wait(10 + wdt_time)
-    start = subject.times[handler_line_after(subject, since, "1.000000")]
-    first_count = subject.seen_at("current count = 1")
-    end = subject.seen_at("Watchdog timeout")
     shutil.rmtree(store)
+    start, first_count, end = (subject.seen_at(text) for text in (
+        HANDLER_LINE + "1.000000", "current count = 1", "Watchdog timeout"))
     return {"total": end - start, "pass": (end - first_count) / max(1, wdt_time - 1)}
 
 

@@ -45,6 +45,11 @@ def wait_for(condition, timeout=20.0, what="condition"):
         time.sleep(0.01)
 
 
+def children(pid):
+    with open("/proc/%d/task/%d/children" % (pid, pid), encoding="ascii") as listed:
+        return [int(child) for child in listed.read().split()]
+
+
 class Followed:
     """A process whose output lines are kept as they come, each with the
     time it was read; standard error apart unless sent to standard output."""
@@ -125,9 +130,6 @@ class Contained(Followed):
 
     def pid(self):
         """The program's PID as this machine numbers it."""
-        def children(pid):
-            with open("/proc/%d/task/%d/children" % (pid, pid), encoding="ascii") as listed:
-                return [int(child) for child in listed.read().split()]
         found = []
         wait_for(lambda: found.extend(children(self.process.pid)) or found, 10, "the namespace")
         if self.first:
