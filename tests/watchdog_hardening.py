@@ -6,8 +6,9 @@ import subprocess
 import unittest
 
 from harness import (CALL_RECORDER, NAMESPACE, RESTART_SEQUENCE, TAG_DOUBLE_DIR, TAGSIM_LIBRARY,
-                     WATCHDOG, StandInWatchdog, WatchdogTest, count_lines, handler_line,
-                     library_thread_waits, read_transcript, target_command, wait_for, write_tag)
+                     TIMEOUT_FACTOR, WATCHDOG, StandInWatchdog, WatchdogTest, count_lines,
+                     handler_line, library_thread_waits, read_transcript, target_command,
+                     wait_for, write_tag)
 
 
 def count_lines_in(lines):
@@ -15,32 +16,28 @@ def count_lines_in(lines):
 
 
 class Storm(WatchdogTest):
-    """Four threads of the library call the handler at once."""
+    """Four threads of the library call the handler at once; a non-zero
+    result of any call would be recorded as "@handler ..."."""
 
     def test_final_one_after_the_storm_counts_on_and_restarts(self):
         run = self.run_watchdog("RESET", "5", script="1:1 2:storm 2:1", passes=30)
-        self.assertEqual(run.transcript[-len(RESTART_SEQUENCE) - 1:],
-                         ["current count = 5"] + RESTART_SEQUENCE)
+        self.assertEqual((run.transcript[-len(RESTART_SEQUENCE) - 1:], run.calls("@handler")),
+                         (["current count = 5"] + RESTART_SEQUENCE, []))
 
     def test_final_zero_after_the_storm_stops_the_count(self):
         run = self.run_watchdog("RESET", "5", script="1:1 2:storm 2:0", passes=8)
-        self.assertEqual((count_lines_in(run.transcript)[-1], run.calls("@reboot")),
-                         ("current count = 1", []))
-
-    def test_storm_calls_all_return_zero(self):
-        run = self.run_watchdog("RESET", "5", script="1:storm", passes=3)
-        self.assertEqual(run.calls("@handler"), [])
+        self.assertEqual((count_lines_in(run.transcript)[-1], run.calls("@reboot"),
+                          run.calls("@handler")), ("current count = 1", [], []))
 
 
 class StandardStreams(WatchdogTest):
     def run_closed(self, redirection, env=None):
         command = NAMESPACE + ["sh", "-c", 'exec "$@" ' + redirection, "sh"] + target_command(
             WATCHDOG, ["RESET", "2"], preload=CALL_RECORDER, library_dir=TAG_DOUBLE_DIR)
-        extra = {"TAGDOUBLE_SCRIPT": "1:1", "RECORDER_PASSES": "20"}
-        extra.update(env or {})
+        extra = dict({"TAGDOUBLE_SCRIPT": "1:1", "RECORDER_PASSES": "20"}, **(env or {}))
         with open(self.transcript, "ab") as output:
-            subprocess.run(command, env=self.environment(extra), timeout=60, check=True,
-                           stdout=output, stderr=subprocess.DEVNULL)
+            subprocess.run(command, env=self.environment(extra), timeout=60 * TIMEOUT_FACTOR,
+                           check=True, stdout=output, stderr=subprocess.DEVNULL)
         return read_transcript(self.transcript)
 
     def test_closed_stdout_is_never_handed_to_a_library_file(self):
