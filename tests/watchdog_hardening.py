@@ -80,19 +80,18 @@ class RealStore(WatchdogTest):
 
 
 class Floods(RealStore):
-    def flood(self, last):
-        for n in range(10000):
-            write_tag(self.store, "RESET", str(n % 2))
-        write_tag(self.store, "RESET", last)
+    def flood(self, values):
+        for value in values:
+            write_tag(self.store, "RESET", value)
 
     def test_flood_ending_in_one_is_followed_by_counting_and_restart(self):
         watchdog = self.start(wdt_time="3")
-        self.flood("1")
+        self.flood(["0", "1"] * 5000 + ["1"])
         self.assertRestartsAmidFlood(watchdog, count_lines(1, 3))
 
     def test_flood_ending_in_zero_leaves_the_watchdog_silent(self):
         watchdog = self.start(wdt_time="30")
-        self.flood("0")
+        self.flood(["0", "1"] * 5000 + ["0"])
         wait_for(lambda: library_thread_waits(watchdog.pid()), what="the flood worked off")
         settled = watchdog.transcript()
         later = watchdog.wait_for_passes(2, since=len(settled))
@@ -102,8 +101,7 @@ class Floods(RealStore):
 
     def test_count_after_a_flood_of_ones_is_not_disturbed(self):
         watchdog = self.start(wdt_time="4")
-        for _ in range(3000):
-            write_tag(self.store, "RESET", "1")
+        self.flood(["1"] * 3000)
         self.assertRestartsAmidFlood(watchdog, count_lines(1, 4))
         self.assertEqual(count_lines_in(watchdog.transcript()), count_lines(1, 4))
 
