@@ -9,12 +9,14 @@ import subprocess
 import tempfile
 import unittest
 
-from simulator.device import LIB, UNSHARE, VALUES
+from simulator.device import LIB, TIMEOUT_FACTOR, UNSHARE, VALUES
 
 BUILD_DIR = os.environ.get("BUILD_DIR", "")
 ROOT_PACKAGES = ["init-system-helpers", "psmisc"]
+SETTINGS = "etc/default/wdtag-poweroff"
+REQUESTS = "var/log/policy-rc.d.requests"
 RECORDING_POLICY = ('#!/bin/sh\n# Records what is asked, allows nothing.\n'
-                    'echo "$1 $2" | tr -d "()" >> /var/log/policy-rc.d.requests\nexit 101\n')
+                    'echo "$1 $2" | tr -d "()" >> /%s\nexit 101\n' % REQUESTS)
 ENABLED = ["etc/systemd/system/multi-user.target.wants/wdtag-poweroff.service",
            "etc/rc2.d/S01wdtag-poweroff", "etc/rc0.d/K01wdtag-poweroff"]
 MASKED = ["etc/systemd/system/wdtag-poweroff.service"]
@@ -25,18 +27,18 @@ LEFT_BY_THE_SERVICE = ["var/log/wdtag_poweroff.log", "var/log/wdtag_poweroff.log
 
 def debian_root():
     """A minimal Debian root of this machine's architecture, as a tar in the cache."""
-    made = subprocess.run(["bash", "-c", 'source "$0" && lock_cache && debian_root "$@"', LIB,
-                           VALUES["board_suite"], subprocess.run(
-                               ["dpkg", "--print-architecture"], capture_output=True, text=True,
-                               check=True).stdout.strip(), *ROOT_PACKAGES],
-                          stdout=subprocess.PIPE, text=True, timeout=900, check=True)
-    return made.stdout.strip()
+    architecture = subprocess.check_output(["dpkg", "--print-architecture"], text=True).strip()
+    return subprocess.check_output(
+        ["bash", "-c", 'source "$0" && lock_cache && debian_root "$@"', LIB,
+         VALUES["board_suite"], architecture, *ROOT_PACKAGES],
+        text=True, timeout=900 * TIMEOUT_FACTOR).strip()
 
 
 class MaintainerScripts(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.workdir = tempfile.TemporaryDirectory(prefix="wdtag-package-")
+        cls.addClassCleanup(cls.workdir.cleanup)
         cls.root = os.path.join(cls.workdir.name, "root")
         os.mkdir(cls.root)
         subprocess.run(["tar", "-C", cls.root, "-xf", debian_root()], check=True)
@@ -51,14 +53,10 @@ class MaintainerScripts(unittest.TestCase):
                             "-B", os.path.join(cls.root, "tmp", version)],
                            check=True, stdout=subprocess.DEVNULL)
 
-    @classmethod
-    def tearDownClass(cls):
-        cls.workdir.cleanup()
-
     def dpkg(self, *args):
         subprocess.run(UNSHARE + ["--", "chroot", self.root, "dpkg", "--force-confold", *args],
                        check=True, stdout=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
-                       timeout=120)
+                       timeout=120 * TIMEOUT_FACTOR)
 
     def package(self, version, name="wdtag-poweroff"):
         found = glob.glob(os.path.join(self.root, "tmp", version, name + "_*.deb"))
@@ -67,39 +65,34 @@ class MaintainerScripts(unittest.TestCase):
     def executable(self, path):
         return os.access(os.path.join(self.root, path), os.X_OK)
 
+    def lines(self, path, start=""):
+        """The lines of a file in the root that begin so; None without the file."""
+        path = os.path.join(self.root, path)
+        if not os.path.exists(path):
+            return None
+        with open(path, encoding="utf-8") as text:
+            return [line for line in text.read().splitlines() if line.startswith(start)]
+
     def requests(self):
         """What the scripts asked of the service since the last call."""
-        path = os.path.join(self.root, "var/log/policy-rc.d.requests")
-        if not os.path.exists(path):
-            return []
-        with open(path, encoding="utf-8") as requests:
-            lines = requests.read().splitlines()
-        os.unlink(path)
-        return lines
+        lines = self.lines(REQUESTS)
+        if lines is not None:
+            os.unlink(os.path.join(self.root, REQUESTS))
+        return lines or []
 
     def exists(self, paths):
         return [path for path in paths if os.path.lexists(os.path.join(self.root, path))]
 
     def settings(self):
-        path = os.path.join(self.root, "etc/default/wdtag-poweroff")
-        if not os.path.exists(path):
-            return None
-        with open(path, encoding="utf-8") as settings:
-            return [line for line in settings.read().splitlines() if line.startswith("WDTAG_TAG=")]
-
-    def set_tag(self, tag):
-        path = os.path.join(self.root, "etc/default/wdtag-poweroff")
-        with open(path, encoding="utf-8") as settings:
-            text = settings.read()
-        with open(path, "w", encoding="utf-8") as settings:
-            settings.write(text.replace("WDTAG_TAG=\n", "WDTAG_TAG=%s\n" % tag))
+        return self.lines(SETTINGS, "WDTAG_TAG=")
 
     def test_install_upgrade_remove_install_again_and_purge(self):
         self.dpkg("-i", self.package("1.0.0"))
         self.assertEqual((self.exists(ENABLED), self.requests(), self.settings()),
                          (ENABLED, ["wdtag-poweroff start"], ["WDTAG_TAG="]))
 
-        self.set_tag("RESET")
+        subprocess.run(["sed", "-i", "s/^WDTAG_TAG=$/WDTAG_TAG=RESET/",
+                        os.path.join(self.root, SETTINGS)], check=True)
         self.dpkg("-i", self.package("1.0.1"))
         self.assertEqual((self.exists(ENABLED), self.requests(), self.settings()),
                          (ENABLED, ["wdtag-poweroff restart"], ["WDTAG_TAG=RESET"]))
@@ -144,11 +137,13 @@ class MaintainerScripts(unittest.TestCase):
         finished = subprocess.run(
             UNSHARE + ["--", "sh", "-c", 'mount -t proc proc "$1/proc" && exec chroot "$1" '
                        'sh -c "$2"', "sh", self.root, upgrade],
-            capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=120, check=False)
+            capture_output=True, text=True, stdin=subprocess.DEVNULL,
+            timeout=120 * TIMEOUT_FACTOR, check=False)
         self.requests()
         self.assertEqual((finished.stdout.splitlines()[:1], finished.stdout.splitlines()[2:]),
                          (["wdtag-poweroff stopped"], ["/usr/sbin/wdtag_poweroff"]),
                          finished.stdout + finished.stderr)
+
 
 if __name__ == "__main__":
     unittest.main()
