@@ -35,10 +35,6 @@ def as_version(text):
     return tuple(int(part) for part in text.split("."))
 
 
-def highest(versions):
-    return max(versions, key=as_version)
-
-
 # Before 2.34 the thread functions (and wrappers of some of libc's) live in
 # libpthread, and dlsym in libdl: a file that uses them must name them there,
 # not take their static archives in.
@@ -67,10 +63,12 @@ class Dependencies(unittest.TestCase):
                          (["qm_tag_init", "qm_tag_open"], True))
 
     def test_files_need_no_newer_glibc_than_their_headers(self):
-        program, library = highest(glibc_needs(WATCHDOG)), highest(glibc_needs(TAGSIM_LIBRARY))
+        program, library = (max(glibc_needs(path), key=as_version)
+                            for path in (WATCHDOG, TAGSIM_LIBRARY))
         print("\nhighest GLIBC_ version needed: program %s, stand-in %s (headers %s)"
               % (program, library, TARGET_GLIBC), file=sys.stderr)
-        self.assertLessEqual(as_version(highest([program, library])), as_version(TARGET_GLIBC))
+        self.assertLessEqual(max(as_version(program), as_version(library)),
+                             as_version(TARGET_GLIBC))
         if SPLIT_LIBRARIES:
             # Its own calls; only a newer toolchain's start-up code asks for more.
             self.assertLessEqual(as_version(program), (2, 17))

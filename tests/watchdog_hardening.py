@@ -16,8 +16,7 @@ def count_lines_in(lines):
 
 
 class Storm(WatchdogTest):
-    """Four threads of the library call the handler at once; a non-zero
-    result of any call would be recorded as "@handler ..."."""
+    """Four threads of the library call the handler at once; "@handler" is a non-zero result."""
 
     def test_final_one_after_the_storm_counts_on_and_restarts(self):
         run = self.run_watchdog("RESET", "5", script="1:1 2:storm 2:1", passes=30)
