@@ -72,11 +72,10 @@ def right_services(prefix):
 def make_packages(build, out, epoch=""):
     """cpack of BUILD into OUT, at the changelog's time unless EPOCH is given:
     each package's path by its name."""
-    environment = {name: value for name, value in os.environ.items() if name != "SOURCE_DATE_EPOCH"}
+    env = {name: value for name, value in os.environ.items() if name != "SOURCE_DATE_EPOCH"}
     output("cpack", "--config", os.path.join(build, "CPackConfig.cmake"), "-B", out,
-           env=dict(environment, **({"SOURCE_DATE_EPOCH": epoch} if epoch else {})))
-    return {os.path.basename(path).split("_")[0]: path
-            for path in glob.glob(os.path.join(out, "*.deb"))}
+           env=dict(env, SOURCE_DATE_EPOCH=epoch) if epoch else env)
+    return {os.path.basename(path).split("_")[0]: path for path in glob.glob(out + "/*.deb")}
 
 
 def unpacked(package):
@@ -168,11 +167,13 @@ class Installed(unittest.TestCase):
                           "DAEMON=/nonexistent\nWDTAG_TAG=RESET\n")
         no_pid_folder = self.settings(failing, "no-pid-folder", WDTAG_TAG="RESET",
                                       PIDFILE="/nonexistent%s/pid" % failing)
-        # Not configured: one line, status 0. No DAEMON: LSB's "not installed",
-        # and "unknown" for status. A PID file that cannot be written, or a tag
-        # that does not open: the reason, and no watchdog left. A start: write
-        # the tag until the count shows; SIGTERM ignored here is by the watchdog
-        # too, and stop must end it. Removed, not purged (no launcher): quiet.
+        # In a private PID namespace, the installed launcher where the init
+        # script looks. Not configured: one line, status 0. No DAEMON: LSB's
+        # "not installed", and "unknown" for status. A PID file that cannot be
+        # written, or a tag that does not open: the reason, and no watchdog
+        # left. A start: write the tag until the count shows; SIGTERM, ignored
+        # here and so by the watchdog, must not keep stop from ending it.
+        # Removed, not purged (no launcher): quiet, and not running.
         cycle = ('"$1" start; echo "status $?"; '
                  'WDTAG_DEFAULTS=$3 "$1" start; echo "status $?"; '
                  'WDTAG_DEFAULTS=$3 "$1" status; echo "status $?"; '
