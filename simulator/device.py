@@ -12,17 +12,9 @@ LIB = os.path.join(ROOT, "scripts", "lib.sh")
 BOOT = os.path.join(ROOT, "simulator", "boot")
 
 
-def _read_values():
-    values = {}
-    with open(os.path.join(ROOT, "scripts", "project.conf"), encoding="utf-8") as conf:
-        for line in conf:
-            if "=" in line and not line.startswith("#"):
-                name, value = line.rstrip("\n").split("=", 1)
-                values[name] = value
-    return values
-
-
-VALUES = _read_values()
+with open(os.path.join(ROOT, "scripts", "project.conf"), encoding="utf-8") as conf:
+    VALUES = dict(line.rstrip("\n").split("=", 1) for line in conf
+                  if "=" in line and not line.startswith("#"))
 RESIDENTS = VALUES["residents"].split()
 
 # unshare and the options that make a private PID namespace here, as the

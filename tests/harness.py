@@ -150,8 +150,8 @@ class WatchdogTest(unittest.TestCase):
         start = time.monotonic()
         with open(self.transcript, "ab") as output:
             finished = subprocess.run(command, stdout=output, stderr=subprocess.PIPE,
-                                      env=self.environment(extra), timeout=timeout,
-                                      check=False)
+                                      env=self.environment(extra),
+                                      timeout=timeout * TIMEOUT_FACTOR, check=False)
         return Run(finished.returncode, read_transcript(self.transcript),
                    check_no_sanitizer_report(finished.stderr.decode("utf-8", "surrogateescape")),
                    time.monotonic() - start)
@@ -164,6 +164,16 @@ class WatchdogTest(unittest.TestCase):
                   if line != "@sleep 1"]
         self.assertEqual(before[len(before) - len(last_lines):], last_lines)
         self.assertEqual(run.status, 0, run.stderr)
+
+
+def lintian(packages, scratch):
+    """lintian with its info and pedantic tags: its status and what it said.
+    It leaves its ELF caches in TMPDIR: SCRATCH, which the caller removes."""
+    checked = subprocess.run(["lintian", "--display-info", "--pedantic", "--tag-display-limit",
+                              "0", "--fail-on", "error,warning,info,pedantic", *sorted(packages)],
+                             capture_output=True, text=True, env=dict(os.environ, TMPDIR=scratch),
+                             check=False)
+    return checked.returncode, checked.stdout
 
 
 def write_tag(store, name, text):
