@@ -13,15 +13,13 @@ interrupts left in the cache (WDTAG_CACHE) must not fail the next run.
 """
 
 import os
-import pty
-import select
 import signal
 import subprocess
 import sys
 import tempfile
 import time
 
-from simulator.device import ROOT, processes_mentioning
+from simulator.device import ROOT, Terminal, processes_mentioning
 
 TEST = os.path.join(ROOT, "scripts", "test")
 
@@ -29,37 +27,17 @@ TEST = os.path.join(ROOT, "scripts", "test")
 def interrupt(stage, seconds):
     """What a Ctrl-C that many seconds into the stage left: status, processes, files."""
     with tempfile.TemporaryDirectory(prefix="wdtag-interrupt-") as tmp:
-        pid, terminal = pty.fork()
-        if pid == 0:
-            os.environ["TMPDIR"] = tmp
-            os.execv(TEST, [TEST, stage])
-        output, sent = b"", None
-        while True:
-            if select.select([terminal], [], [], 0.1)[0]:
-                try:
-                    output += os.read(terminal, 65536)
-                except OSError:
-                    pass
-            started = ("== %s ==" % stage).encode() in output
-            if started and sent is None:
-                sent = time.monotonic() + seconds
-            if sent is not None and time.monotonic() >= sent:
-                os.write(terminal, b"\x03")
-                break
-        deadline = time.monotonic() + 60
-        while (finished := os.waitpid(pid, os.WNOHANG))[0] == 0:
-            if time.monotonic() > deadline:
-                os.kill(pid, signal.SIGKILL)
-            select.select([terminal], [], [], 0.1)
-            try:
-                os.read(terminal, 65536)
-            except OSError:
-                time.sleep(0.1)
-        os.close(terminal)
+        terminal = Terminal([TEST, stage], tmp)
+        terminal.read_until(("== %s ==" % stage).encode(), timeout=3600)
+        until = time.monotonic() + seconds
+        while time.monotonic() < until and terminal.read_some():
+            pass
+        status = terminal.stop("ctrl-c", timeout=60)
+        terminal.close()
         left = processes_mentioning(tmp)
         for process in left:
             os.kill(process, signal.SIGKILL)
-        return os.waitstatus_to_exitcode(finished[1]), left, os.listdir(tmp)
+        return status, left, os.listdir(tmp)
 
 
 def passes(stage):

@@ -1,17 +1,14 @@
 """scripts/demo and scripts/test as a new user meets them in a terminal."""
 
 import os
-import pty
 import re
-import select
 import shutil
 import signal
 import subprocess
 import tempfile
-import time
 import unittest
 
-from simulator.device import LIB, ROOT, TIMEOUT_FACTOR, UNSHARE, processes_mentioning
+from simulator.device import LIB, ROOT, TIMEOUT_FACTOR, UNSHARE, Terminal, processes_mentioning
 
 DEMO = os.path.join(ROOT, "scripts", "demo")
 TEST = os.path.join(ROOT, "scripts", "test")
@@ -25,81 +22,43 @@ class DemoInTerminal(unittest.TestCase):
         # The demo's own folders go here, so that leftovers show.
         self.private_tmp = os.path.join(self.tmp.name, "tmp")
         os.mkdir(self.private_tmp)
-        self.output = b""
 
     def tearDown(self):
         for pid in processes_mentioning(self.private_tmp):
             os.kill(pid, signal.SIGKILL)
-        if self.pid is not None:
-            os.kill(self.pid, signal.SIGKILL)
-            os.waitpid(self.pid, 0)
-        os.close(self.terminal)
+        self.demo.close()
         self.tmp.cleanup()
 
     def start(self, *args):
-        self.pid, self.terminal = pty.fork()
-        if self.pid == 0:
-            os.environ["TMPDIR"] = self.private_tmp
-            os.execv(DEMO, [DEMO, *args])
-
-    def read_some(self):
-        """What the demo wrote within a moment; False once its terminal closed."""
-        if select.select([self.terminal], [], [], 0.1)[0]:
-            try:
-                self.output += os.read(self.terminal, 4096)
-            except OSError:
-                return False
-        return True
-
-    def read_until(self, pattern, timeout=60):
-        deadline = time.monotonic() + timeout
-        while not re.search(pattern, self.output):
-            self.assertLess(time.monotonic(), deadline, self.output.decode())
-            self.assertTrue(self.read_some(), "demo ended early:\n" + self.output.decode())
-        return re.search(pattern, self.output)
-
-    def device_folder(self):
-        """The device's folder, which must lie in the temporary folder it was given."""
-        folder = self.read_until(rb"simulated device in (\S+);").group(1).decode()
+        self.demo = Terminal([DEMO, *args], self.private_tmp)
+        # The device's folder must lie in the temporary folder it was given.
+        folder = self.demo.read_until(rb"simulated device in (\S+);").group(1).decode()
         self.assertEqual(os.path.dirname(folder), self.private_tmp)
-        return folder
 
     def set_tag(self, value):
-        store = self.read_until(rb"echo 1 > (\S+)/RESET").group(1).decode()
+        store = self.demo.read_until(rb"echo 1 > (\S+)/RESET").group(1).decode()
         with open(os.path.join(store, "RESET"), "w", encoding="utf-8") as tag:
             tag.write(value)
 
     def stopped(self, how):
         """Stops the demo and returns its exit status and what of it is left."""
-        if how == "ctrl-c":
-            os.write(self.terminal, b"\x03")  # the terminal sends SIGINT to its group
-        else:
-            os.kill(self.pid, signal.SIGTERM)
-        deadline = time.monotonic() + 20
-        while (finished := os.waitpid(self.pid, os.WNOHANG))[0] == 0:
-            self.assertLess(time.monotonic(), deadline, "the demo did not end")
-            self.read_some() or time.sleep(0.05)
-        self.pid = None
-        return (os.waitstatus_to_exitcode(finished[1]), processes_mentioning(self.private_tmp),
+        return (self.demo.stop(how), processes_mentioning(self.private_tmp),
                 os.listdir(self.private_tmp))
 
     def test_ctrl_c_with_the_tag_at_zero_ends_the_device_and_its_folders(self):
         self.start("--interactive", "30")
-        self.device_folder()
-        self.read_until(rb"Ctrl-C stops")
+        self.demo.read_until(rb"Ctrl-C stops")
         self.assertEqual(self.stopped("ctrl-c"), (130, [], []))
 
     def test_ctrl_c_while_counting_ends_the_device_before_its_restart(self):
         self.start("30", "--interactive")
-        self.device_folder()
         self.set_tag("1\n")
-        self.read_until(rb"current count = 1")
+        self.demo.read_until(rb"current count = 1")
         self.assertEqual(self.stopped("ctrl-c"), (130, [], []))
 
     def test_sigterm_ends_a_demo_that_sets_the_tag_itself(self):
         self.start("30")
-        self.device_folder()
-        self.read_until(rb"current count = 1")
+        self.demo.read_until(rb"current count = 1")
         self.assertEqual(self.stopped("sigterm"), (143, [], []))
 
 
