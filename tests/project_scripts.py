@@ -121,6 +121,28 @@ class TestScript(unittest.TestCase):
                           "process of a PID namespace\n"))
 
 
+    def test_ctrl_c_during_a_stage_exits_130_leaving_no_process_and_no_file(self):
+        with tempfile.TemporaryDirectory() as scratch:
+            # The bench stage of a copy of the scripts, whose program never ends.
+            copy, tmp = os.path.join(scratch, "project"), os.path.join(scratch, "tmp")
+            shutil.copytree(os.path.join(ROOT, "scripts"), os.path.join(copy, "scripts"))
+            os.mkdir(tmp)
+            with open(os.path.join(scratch, "python3"), "w", encoding="utf-8") as bench:
+                bench.write('#!/bin/sh\necho "bench running"\nexec sleep 600\n')
+            os.chmod(os.path.join(scratch, "python3"), 0o755)
+            stage = Terminal(["/usr/bin/env", "PATH=%s:%s" % (scratch, os.environ["PATH"]),
+                              os.path.join(copy, "scripts", "test"), "bench"], tmp)
+            try:
+                stage.read_until(rb"bench running")
+                status = stage.stop("ctrl-c")
+                left = processes_mentioning(tmp)
+            finally:
+                stage.close()
+                for pid in processes_mentioning(tmp):
+                    os.kill(pid, signal.SIGKILL)
+            self.assertEqual((status, left, os.listdir(tmp)), (130, [], []))
+
+
 class DebianPackageCache(unittest.TestCase):
     """A package that an interrupt left truncated in the cache."""
 
