@@ -3,10 +3,6 @@ scripts/project.conf, the one timeout factor for slow machines, and the one
 way to run a program in a private PID namespace and follow what it prints."""
 
 import os
-import pty
-import re
-import select
-import signal
 import subprocess
 import threading
 import time
@@ -133,68 +129,3 @@ class Contained(Followed):
         below = []
         wait_for(lambda: below.extend(children(found[0])) or below, 10, "the program")
         return below[0]
-
-
-def processes_mentioning(text):
-    """PIDs of this machine's processes, but this one, whose command line or
-    environment holds the text: every process of a device names its folder."""
-    found = []
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open("/proc/%s/cmdline" % pid, "rb") as cmdline, \
-                    open("/proc/%s/environ" % pid, "rb") as environ:
-                if text.encode() in cmdline.read() + environ.read() and int(pid) != os.getpid():
-                    found.append(int(pid))
-        except OSError:
-            pass
-    return found
-
-
-class Terminal:
-    """A command on a pseudo-terminal of its own, as a user runs it, with
-    TMPDIR set, stopped as a user would stop it."""
-
-    def __init__(self, command, tmpdir):
-        self.pid, self.fd = pty.fork()
-        if self.pid == 0:
-            os.environ["TMPDIR"] = tmpdir
-            os.execv(command[0], command)
-        self.output, self.status = b"", None
-
-    def read_some(self):
-        """What it wrote within a moment; False once its terminal closed."""
-        if select.select([self.fd], [], [], 0.1)[0]:
-            try:
-                self.output += os.read(self.fd, 65536)
-            except OSError:
-                return False
-        return True
-
-    def read_until(self, pattern, timeout=60.0):
-        """The first match of the pattern in its output, once it came."""
-        deadline = time.monotonic() + timeout * TIMEOUT_FACTOR
-        while not re.search(pattern, self.output):
-            if time.monotonic() > deadline or not self.read_some():
-                raise AssertionError("no %r in:\n%s" % (pattern, self.output.decode()))
-        return re.search(pattern, self.output)
-
-    def stop(self, how="ctrl-c", timeout=20.0):
-        """Ctrl-C at its terminal, or SIGTERM, and its exit status once it
-        ended; SIGKILL at the scaled timeout."""
-        if how == "ctrl-c":
-            os.write(self.fd, b"\x03")  # the terminal sends SIGINT to its group
-        else:
-            os.kill(self.pid, signal.SIGTERM)
-        deadline = time.monotonic() + timeout * TIMEOUT_FACTOR
-        while (finished := os.waitpid(self.pid, os.WNOHANG))[0] == 0:
-            if time.monotonic() > deadline:
-                os.kill(self.pid, signal.SIGKILL)
-            self.read_some() or time.sleep(0.05)
-        self.status = os.waitstatus_to_exitcode(finished[1])
-        return self.status
-
-    def close(self):
-        if self.status is None:
-            os.kill(self.pid, signal.SIGKILL)
-            os.waitpid(self.pid, 0)
-        os.close(self.fd)
