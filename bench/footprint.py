@@ -99,11 +99,8 @@ class Subject(Contained):
     def newest_namespace_pid(self):
         """The highest PID in the namespace that is alive now, as the namespace
         numbers it: a measure of how many processes it has started."""
-        highest = 0
-        for pid in [self.program] + children(self.program):
-            nspid = field(read("/proc/%d/status" % pid), "NSpid")
-            highest = max(highest, int(nspid[-1]))
-        return highest
+        return max(int(field(read("/proc/%d/status" % pid), "NSpid")[-1])
+                   for pid in [self.program] + children(self.program))
 
     def memory(self):
         rollup = read("/proc/%d/smaps_rollup" % self.program)
@@ -125,13 +122,9 @@ def idle(subjects, seconds):
 
 def activity(first, last):
     window = last["time"] - first["time"]
-    rates = []
-    for index, tid in enumerate(sorted(last["switches"])):
-        if tid in first["switches"]:
-            voluntary = (last["switches"][tid][0] - first["switches"][tid][0]) / window
-            involuntary = (last["switches"][tid][1] - first["switches"][tid][1]) / window
-            rates.append("%s %.2f / %.2f" % ("main" if index == 0 else "library",
-                                             voluntary, involuntary))
+    rates = ["%s %.2f / %.2f" % ("main" if index == 0 else "library", *(
+        (now - then) / window for now, then in zip(last["switches"][tid], first["switches"][tid])))
+             for index, tid in enumerate(sorted(last["switches"])) if tid in first["switches"]]
     return {"cpu_ms": (last["cpu"] - first["cpu"]) * 1000 / CLOCK_TICKS,
             "switches": "; ".join(rates),
             "started": last["newest_pid"] - first["newest_pid"]}
@@ -242,13 +235,10 @@ def board_footprint():
     for name, label in (("wdtag_poweroff", "wdtag_poweroff (tag at 0)"),
                         ("sleep_infinity", "sleep infinity (coreutils, dynamic)")):
         result = results[name]
-        cells = []
-        for measure in ("VmRSS", "Rss", "Pss", "Private_Dirty", "Anonymous"):
-            cell = kib(result[measure])
-            if result is not floor:
-                cell += " (%+d)" % (result[measure] - floor[measure])
-            cells.append(cell)
-        print("| %s | %s |" % (label, " | ".join(cells)))
+        print("| %s | %s |" % (label, " | ".join(
+            kib(result[measure]) + ("" if result is floor else " (%+d)" % (
+                result[measure] - floor[measure]))
+            for measure in ("VmRSS", "Rss", "Pss", "Private_Dirty", "Anonymous"))))
 
 
 def host_footprint(short):
@@ -277,9 +267,8 @@ def host_footprint(short):
           "per thread (voluntary / involuntary) | processes started |")
     print("|---|---|---|---|---|---|---|")
     for name, result in results.items():
-        extra = ""
-        if result is not floor:
-            extra = " (%+d)" % (result["Private_Dirty"] - floor["Private_Dirty"])
+        extra = "" if result is floor else " (%+d)" % (
+            result["Private_Dirty"] - floor["Private_Dirty"])
         print("| %s | %s | %s | %s%s | %.0f ms | %s | %d |" % (
             name, kib(result["Rss"]), kib(result["Pss"]), kib(result["Private_Dirty"]), extra,
             result["cpu_ms"], result["switches"], result["started"]))

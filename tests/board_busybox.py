@@ -69,7 +69,3 @@ class CancelledCountdown(BusyBoxTest):
                          (0, ["board: tag set to 0",
                               "board: still running %d s later; powering off" % (WDT_TIME + 2)],
                           True, False), boot.console())
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -47,7 +47,3 @@ class InstalledPackage(BoardTest):
         self.assertEqual([sorted(line.split()[2:]) for line in boot.board_lines()
                           if line.startswith("board: unit ")],
                          [["ActiveState=inactive", "NRestarts=0", "Result=exec-condition"]])
-
-
-if __name__ == "__main__":
-    unittest.main()

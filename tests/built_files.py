@@ -104,7 +104,3 @@ class DeviceTarget(unittest.TestCase):
                           re.search(r"Tag_CPU_name: \"(\S+)\"", attributes).group(1),
                           re.search(r"Tag_FP_arch: (\S+)", attributes).group(1)),
                          (True, "7-A", "VFPv3-D16"))
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -73,7 +73,3 @@ class Faults(EndToEnd):
         device = self.start(wdt_time=1, watchdog_path="/nonexistent")
         device.set_tag("1")
         self.assertEqual(device.wait_for_end(), -signal.SIGHUP)
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -139,7 +139,8 @@ class WatchdogTest(unittest.TestCase):
 
     def run_watchdog(self, *args, script="", passes=None, env=None, argv=None,
                      library_dir=None, timeout=60):
-        """Runs to the restart, to the given number of passes, or to an exit."""
+        """Runs to the restart, to the given number of passes, or to an exit,
+        on a transcript of its own."""
         extra = {"TAGDOUBLE_SCRIPT": script}
         if passes is not None:
             extra["RECORDER_PASSES"] = str(passes)
@@ -148,6 +149,8 @@ class WatchdogTest(unittest.TestCase):
             WATCHDOG, args, preload=CALL_RECORDER,
             library_dir=library_dir or TAG_DOUBLE_DIR, argv=argv)
         start = time.monotonic()
+        open(self.transcript, "wb").close()
+        # Appending, as the doubles do: each write lands after the last.
         with open(self.transcript, "ab") as output:
             finished = subprocess.run(command, stdout=output, stderr=subprocess.PIPE,
                                       env=self.environment(extra),

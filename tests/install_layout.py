@@ -319,7 +319,3 @@ class Packages(unittest.TestCase):
                            if not filecmp.cmp(path, made[""][name], shallow=False)],
                           {line.split()[3] for line in listing.splitlines()}),
                          ([], {"1970-01-02"}))
-
-
-if __name__ == "__main__":
-    unittest.main()

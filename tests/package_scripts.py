@@ -143,7 +143,3 @@ class MaintainerScripts(unittest.TestCase):
         self.assertEqual((finished.stdout.splitlines()[:1], finished.stdout.splitlines()[2:]),
                          (["wdtag-poweroff stopped"], ["/usr/sbin/wdtag_poweroff"]),
                          finished.stdout + finished.stderr)
-
-
-if __name__ == "__main__":
-    unittest.main()

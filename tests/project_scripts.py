@@ -283,7 +283,3 @@ class SysrootScript(unittest.TestCase):
         made = self.make(None)
         self.assertEqual((made.returncode, "WDTAG_SYSROOT_DEBS" in made.stderr,
                           "WDTAG_SYSROOT " in made.stderr), (1, True, True), made.stderr)
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -253,7 +253,3 @@ class WatchdogWithStandIn(WatchdogTest):
     def switches(status):
         with open(status, encoding="ascii") as lines:
             return [line for line in lines if "ctxt_switches" in line]
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -165,7 +165,3 @@ class VendorSdk(unittest.TestCase):
     # The package's RUNPATH names the vendor's folder: only its override keeps lintian quiet.
     def test_lintian_reports_nothing_on_the_package_with_a_vendor_search_path(self):
         self.assertEqual(lintian(self.packages, self.folder.name), (0, ""))
-
-
-if __name__ == "__main__":
-    unittest.main()

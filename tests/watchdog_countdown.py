@@ -77,7 +77,3 @@ class Restart(WatchdogTest):
             status = watchdog.wait(timeout=60 * TIMEOUT_FACTOR)
         self.assertEqual((status, read_transcript(self.transcript)[-4:]),
                          (0, RESTART_SEQUENCE[1:]))
-
-
-if __name__ == "__main__":
-    unittest.main()

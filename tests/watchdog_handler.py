@@ -1,6 +1,5 @@
 """The handler that turns notifications of the watched tag into the flag."""
 
-import os
 import unittest
 
 from harness import TIMEOUT_LINE, WatchdogTest, count_lines, handler_line
@@ -25,8 +24,6 @@ class Handler(WatchdogTest):
         }
         found = {}
         for script in scripts:
-            if os.path.exists(self.transcript):
-                os.unlink(self.transcript)
             run = self.run_watchdog("RESET", "3", script=script, passes=12)
             # A non-zero result of the handler is recorded as "@handler ...".
             found[script] = run.output + run.calls("@handler")
@@ -36,7 +33,3 @@ class Handler(WatchdogTest):
         run = self.run_watchdog("RESET", "1", script="1:1", passes=5,
                                 env={"TAGDOUBLE_HANDLE": "0xfffffffe"})
         self.assertEqual(run.output[-1], TIMEOUT_LINE)
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -152,8 +152,3 @@ class HostileNames(RealStore):
                                         env={"TAGSIM_DIR": self.store})
                 self.assertEqual((run.status, "\n".join(run.output)),
                                  (254, "Fail to open tag: " + name))
-                os.unlink(self.transcript)
-
-
-if __name__ == "__main__":
-    unittest.main()
