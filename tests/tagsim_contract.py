@@ -25,24 +25,19 @@ def probe(*args, store):
 class Store(unittest.TestCase):
     def setUp(self):
         self.workdir = tempfile.TemporaryDirectory(prefix="tagsim-test-")
+        self.addCleanup(self.workdir.cleanup)
         self.store = os.path.join(self.workdir.name, "tags")
         os.mkdir(self.store)
 
-    def tearDown(self):
-        self.workdir.cleanup()
-
 
 class Init(Store):
-    def test_only_a_valid_record_initialises(self):
-        self.assertEqual([probe("init", how, store=self.store)
-                          for how in ("ok", "null", "size24", "nohandler")],
-                         [["init 0"]] + [["init %d" % -EINVAL]] * 3)
-
-    def test_unusable_store_fails_with_its_errno(self):
+    def test_only_a_valid_record_on_a_usable_store_initialises_others_fail_with_errno(self):
         write_tag(self.store, "file", "1")
-        self.assertEqual([probe("init", "ok", store=os.path.join(self.store, name))
-                          for name in ("missing", "file")],
-                         [["init %d" % -ENOENT], ["init %d" % -ENOTDIR]])
+        self.assertEqual([probe("init", how, store=os.path.join(self.store, *name))
+                          for how, *name in (("ok",), ("null",), ("size24",), ("nohandler",),
+                                             ("ok", "missing"), ("ok", "file"))],
+                         [["init 0"]] + [["init %d" % -EINVAL]] * 3
+                         + [["init %d" % -ENOENT], ["init %d" % -ENOTDIR]])
 
 
 class Open(Store):
@@ -59,17 +54,13 @@ class Open(Store):
                       store=self.store)
         self.assertEqual(lines, ["handle 0"] * 7)
 
-    def test_name_of_255_bytes_opens_and_256_does_not(self):
-        write_tag(self.store, "n" * 255, "0")
-        lines = probe("opened", "n" * 255, "n" * 256, store=self.store)
-        self.assertEqual((lines[0] != "handle 0", lines[1]), (True, "handle 0"))
-
-    def test_same_name_gives_same_handle_and_another_name_another(self):
-        write_tag(self.store, "A", "0")
-        write_tag(self.store, "B", "0")
-        first, second, again = probe("opened", "A", "B", "A", store=self.store)[:3]
-        self.assertEqual((first == again, first != second, first != "handle 0"),
-                         (True, True, True))
+    def test_each_name_up_to_255_bytes_gets_a_handle_of_its_own_and_256_none(self):
+        for name in ("A", "B", "n" * 255):
+            write_tag(self.store, name, "0")
+        a, b, again, longest, too_long = probe("opened", "A", "B", "A", "n" * 255, "n" * 256,
+                                               store=self.store)
+        self.assertEqual((a == again, len({a, b, longest}), "handle 0" in (a, b, longest),
+                          too_long), (True, 3, False, "handle 0"))
 
 
 class Probe(Contained):
@@ -100,10 +91,7 @@ class Notifications(Store):
         write_tag(self.store, "RESET", "1")
         write_tag(self.store, "OTHER", "0")
         self.probe = Probe(self.store, "RESET", "OTHER")
-
-    def tearDown(self):
-        self.probe.stop()
-        super().tearDown()
+        self.addCleanup(self.probe.stop)
 
     def written(self, text):
         write_tag(self.store, "RESET", text)
