@@ -1,10 +1,6 @@
 """The armhf package on an emulated Arm board with BusyBox: started at boot by
 its own init script, it restarts the board for real, and its log is complete
-on the board's flash afterwards. BOARD_KERNEL chooses the kernel (armmp
-unless set, or arm64)."""
-
-import os
-import unittest
+on the board's flash afterwards."""
 
 from harness import BoardTest
 from simulator.board import WDT_TIME, expected_log
@@ -13,11 +9,7 @@ from simulator.device import RESIDENTS
 VENDOR_FOLDER = "/opt/vendor/lib"
 
 
-class BusyBoxTest(BoardTest):
-    KIND, KERNEL = "busybox", os.environ.get("BOARD_KERNEL", "armmp")
-
-
-class HeldTag(BusyBoxTest):
+class HeldTag(BoardTest):
     def test_packaged_service_restarts_the_board_in_time_with_its_log_complete(self):
         boot = self.boot("hold")
         self.assertRegex(boot.console(), r"board: status 0: wdtag-poweroff is running \(PID \d+\)")
@@ -25,7 +17,7 @@ class HeldTag(BusyBoxTest):
         self.assertRestartedInTimeWithEveryLine(boot, boot.flash("/wdtag_poweroff.log"))
 
 
-class VendorFolder(BusyBoxTest):
+class VendorFolder(BoardTest):
     """The tag library only in a folder of the vendor's, outside the search path."""
 
     def test_library_path_setting_restarts_the_board_after_stopping_both_residents(self):
@@ -44,7 +36,7 @@ class VendorFolder(BusyBoxTest):
                          (True, True, True), boot.console())
 
 
-class Controls(BusyBoxTest):
+class Controls(BoardTest):
     """Without a sync, this board loses what was written just before a
     restart: otherwise a complete log would prove nothing."""
 
@@ -60,7 +52,7 @@ class Controls(BusyBoxTest):
         self.assertNotIn(expected_log(WDT_TIME)[-1], boot.flash("/wdtag_poweroff.log") or [])
 
 
-class CancelledCountdown(BusyBoxTest):
+class CancelledCountdown(BoardTest):
     def test_zero_before_the_time_keeps_the_board_running(self):
         boot = self.boot("cancel")
         self.assertEqual((boot.status, boot.board_lines()[-2:],

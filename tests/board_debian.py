@@ -4,8 +4,6 @@ real, and the journal on the board's disk holds every line afterwards; the
 same with the package's confining drop-in; and with no tag, the unit is
 skipped. The last resident program runs as another user."""
 
-import unittest
-
 from harness import BoardTest
 from simulator.device import RESIDENTS
 

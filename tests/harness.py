@@ -276,8 +276,9 @@ class Device(Contained):
 
 
 class BoardTest(unittest.TestCase):
-    """Boots the board KIND with KERNEL, one fresh disk a scenario."""
-    KIND, KERNEL, LIMIT = "busybox", "armmp", 180
+    """Boots the board KIND with KERNEL (BOARD_KERNEL, armmp unless set), one
+    fresh disk a scenario."""
+    KIND, KERNEL, LIMIT = "busybox", os.environ.get("BOARD_KERNEL", "armmp"), 180
 
     def setUp(self):
         self.workdir = tempfile.TemporaryDirectory(prefix="wdtag-board-")
