@@ -81,12 +81,8 @@ lock_cache() {
 
 # The Debian mirror this machine's apt uses, unless DEBIAN_MIRROR names one.
 debian_mirror() {
-    if [ -n "${DEBIAN_MIRROR:-}" ]; then
-        echo "$DEBIAN_MIRROR"
-        return
-    fi
-    local mirror
-    mirror=$(awk '/^URIs:/ && $2 ~ /\/debian\/?$/ {print $2; exit}' \
+    local mirror=${DEBIAN_MIRROR:-}
+    [ -n "$mirror" ] || mirror=$(awk '/^URIs:/ && $2 ~ /\/debian\/?$/ {print $2; exit}' \
         /etc/apt/sources.list.d/*.sources 2>/dev/null || true)
     [ -n "$mirror" ] || mirror=$(awk '$1 == "deb" && $0 ~ /\/debian\/? / {
         for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) {print $i; exit}}' \
