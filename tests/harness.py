@@ -212,9 +212,6 @@ class StandInWatchdog(Contained):
                  what="%d passes" % count)
         return self.transcript()[since:]
 
-    def wait_for_end(self, timeout=60):
-        return self.wait(timeout)
-
     def stderr(self):
         """Its standard error so far."""
         return check_no_sanitizer_report("".join(line + "\n" for line in self.errors))

@@ -218,7 +218,7 @@ class WatchdogWithStandIn(WatchdogTest):
         # The first of two passes begun after the 0 has read it whole.
         watchdog.wait_for_passes(2, since=watchdog.transcript().index(handler_line("0.000000")))
         write_tag(store, "RESET", "1\n")
-        status = watchdog.wait_for_end()
+        status = watchdog.wait()
         transcript = [line for line in watchdog.transcript() if line != "@sleep 1"]
         self.assertEqual((transcript[transcript.index(handler_line("0.000000")):], status),
                          ([handler_line("0.000000"), handler_line("1.000000"), *count_lines(1, 3)]

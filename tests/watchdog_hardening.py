@@ -74,7 +74,7 @@ class RealStore(WatchdogTest):
         return os.path.join(self.store, name)
 
     def assertRestarts(self, watchdog):
-        self.assertEqual((watchdog.wait_for_end(), watchdog.transcript()[-5:]),
+        self.assertEqual((watchdog.wait(), watchdog.transcript()[-5:]),
                          (0, RESTART_SEQUENCE))
 
 
@@ -108,7 +108,7 @@ class Floods(RealStore):
         """On a slow machine the passes may sample enough ones while the flood
         still runs: the restart then comes, rightly, in its middle, and the
         flood's own handler lines may stand anywhere in and after it."""
-        status = watchdog.wait_for_end()
+        status = watchdog.wait()
         transcript = watchdog.transcript()
         end = transcript.index(RESTART_SEQUENCE[0])
         self.assertEqual((status, count_lines_in(transcript[:end])[-len(last_counts):],
