@@ -11,7 +11,7 @@ import tempfile
 import time
 import unittest
 
-from simulator.device import LIB, ROOT, TIMEOUT_FACTOR, UNSHARE
+from simulator.device import LIB, ROOT, TIMEOUT_FACTOR, UNSHARE, VALUES
 
 DEMO = os.path.join(ROOT, "scripts", "demo")
 TEST = os.path.join(ROOT, "scripts", "test")
@@ -216,7 +216,7 @@ class DebianPackageCache(unittest.TestCase):
 
     def test_truncated_entry_is_said_replaced_and_comes_back_whole(self):
         with tempfile.TemporaryDirectory(prefix="wdtag-cache-test-") as cache:
-            fetch = ('source "$1"; lock_cache; fetch_deb bookworm armhf hostname')
+            fetch = 'source "$1"; lock_cache; fetch_deb %s armhf hostname' % VALUES["board_suite"]
             env = dict(os.environ, WDTAG_CACHE=cache)
             first = subprocess.run(["bash", "-euc", fetch, "bash", LIB], capture_output=True,
                                    text=True, env=env, timeout=300, check=True).stdout.strip()
@@ -256,7 +256,7 @@ class SysrootScript(unittest.TestCase):
     def test_pinned_packages_from_a_folder_replace_a_truncated_entry_and_link_relatively(self):
         # As an interrupted download leaves it in the cache.
         name = next(n for n in os.listdir(self.OFFLINE) if n.startswith("libc6_"))
-        folder = os.path.join(self.cache, "debs", "bullseye-armhf")
+        folder = os.path.join(self.cache, "debs", VALUES["sysroot_suite"] + "-armhf")
         os.makedirs(folder)
         with open(os.path.join(self.OFFLINE, name), "rb") as whole, \
                 open(os.path.join(folder, name), "wb") as truncated:
