@@ -6,8 +6,8 @@ line, the length of a countdown, the stripped sizes, and each target beside
 its figure, met or missed. The targets are information: the exit status does
 not depend on them.
 
-    python3 -m bench.footprint [--short] [--write FILE]
-    python3 -m bench.footprint --board [--write FILE]
+    python3 -B -m bench.footprint [--short] [--write FILE]
+    python3 -B -m bench.footprint --board [--write FILE]
 
 run from the project's folder.
 
@@ -41,7 +41,7 @@ import tempfile
 import time
 
 from simulator.board import Board
-from simulator.device import ROOT, Contained, children, wait_for
+from simulator.device import ROOT, TIMEOUT_FACTOR, Contained, children, wait_for
 
 HOST = os.path.join(ROOT, "build", "host")
 ARMHF = os.path.join(ROOT, "build", "armhf")
@@ -72,15 +72,17 @@ def field(text, name):
     raise KeyError(name)
 
 
-RUNNING = []
+# What a run started and made, ended and removed however it ends.
+RUNNING, STORES = [], []
 
 
 class Subject(Contained):
     """A program in a private PID namespace of its own, seen from outside."""
 
     def __init__(self, command, env=None, stdout=subprocess.DEVNULL):
+        # A session of its own: Ctrl-C reaches the bench alone, which ends it.
         super().__init__(command, env=dict(os.environ, LC_ALL="C", **(env or {})),
-                         stdout=stdout, stderr=subprocess.DEVNULL)
+                         stdout=stdout, stderr=subprocess.DEVNULL, start_new_session=True)
         RUNNING.append(self)
         self.program = self.pid()
 
@@ -132,6 +134,7 @@ def activity(first, last):
 
 def new_store():
     store = tempfile.mkdtemp(prefix="wdtag-bench-")
+    STORES.append(store)
     write_tag(store, "0\n")
     return store
 
@@ -158,12 +161,13 @@ def latency(writes):
             write_tag(store, "10"[n % 2])
             written = time.perf_counter()
             line = b""
+            signal.alarm(int(10 * TIMEOUT_FACTOR) + 1)  # a handler line that never comes
             while line != ("%s%s.000000\n" % (HANDLER_LINE, "10"[n % 2])).encode():
                 line = output.readline() or sys.exit("the watchdog ended")
+            signal.alarm(0)
             samples.append(time.perf_counter() - written)
             time.sleep(0.002)
     subject.stop()
-    shutil.rmtree(store)
     samples.sort()
     return {"median": statistics.median(samples),
             "p99": samples[min(len(samples) - 1, int(len(samples) * 0.99))],
@@ -180,7 +184,6 @@ def countdown(wdt_time):
     wait_for(lambda: write_tag(store, "0") or subject.lines, 10, "the first handler line")
     write_tag(store, "1")
     subject.wait(10 + wdt_time)
-    shutil.rmtree(store)
     start, first_count, end = (subject.seen_at(text) for text in (
         HANDLER_LINE + "1.000000", "current count = 1", "Watchdog timeout"))
     return {"total": end - start, "pass": (end - first_count) / max(1, wdt_time - 1)}
@@ -254,7 +257,6 @@ def host_footprint(short):
              os.path.join(store, "RESET")]),
     }
     results = idle(subjects, window)
-    shutil.rmtree(store)
     floor = results["sleep infinity"]
     timing = latency(writes)
     passes = countdown(wdt_time)
@@ -344,6 +346,7 @@ def main():
     arguments = parser.parse_args()
     # SIGTERM ends the run as Ctrl-C does, through the clean-up below.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    signal.signal(signal.SIGALRM, lambda *_: sys.exit("bench: no handler line within 10 s"))
     tables = io.StringIO()
     try:
         with contextlib.redirect_stdout(tables if arguments.write else sys.stdout):
@@ -352,10 +355,13 @@ def main():
             else:
                 host_footprint(arguments.short)
     except KeyboardInterrupt:
+        print("\nbench: stopped", file=sys.stderr)
         return 130
     finally:
         for subject in RUNNING:
             subject.stop()
+        for store in STORES:
+            shutil.rmtree(store, ignore_errors=True)
     if arguments.write:
         write_between_markers(arguments.write,
                               "footprint-board" if arguments.board else "footprint",

@@ -36,7 +36,8 @@ def narrate(device, log, wdt_time, interactive):
         logged += len(lines)
         lines += device.new_lines()
         for line in lines:
-            start = {SET: time.monotonic(), CLEARED: None}.get(line, start)
+            # Another 1 while counting does not restart the count.
+            start = {SET: start or time.monotonic(), CLEARED: None}.get(line, start)
             print("[+%6.2fs] %s" % (time.monotonic() - start, line) if start is not None
                   else "           " + line, flush=True)
         if ended:
@@ -50,7 +51,7 @@ def narrate(device, log, wdt_time, interactive):
         took = time.monotonic() - start
         print("demo: the simulated device restarted %.2f s after the tag was set to 1 "
               "(watchdog time %d s)" % (took, wdt_time))
-        return 0 if took < wdt_time + 5 else 1
+        return 0 if took <= wdt_time + 5 else 1
     print("demo: the simulated device did not restart as expected (status %s)"
           % device.process.returncode)
     return 1
@@ -66,11 +67,12 @@ def simulated_device(wdt_time, watchdog, interactive):
             tag.write("0\n")
         open(log, "w", encoding="utf-8").close()
         print("demo: simulated device in %s; watchdog time %d s" % (folder, wdt_time), flush=True)
-        # A session of its own: Ctrl-C reaches this demo alone, which ends the device.
-        device = Contained([BOOT, folder, "RESET", str(wdt_time), watchdog], first=True,
-                           env=dict(os.environ, TAGSIM_DIR=store), stderr=subprocess.STDOUT,
-                           start_new_session=True)
+        device = None
         try:
+            # A session of its own: Ctrl-C reaches this demo alone, which ends the device.
+            device = Contained([BOOT, folder, "RESET", str(wdt_time), watchdog], first=True,
+                               env=dict(os.environ, TAGSIM_DIR=store), stderr=subprocess.STDOUT,
+                               start_new_session=True)
             while (line := device.next_line()) is not None:
                 print("           " + line, flush=True)
                 if line.startswith("device: watchdog running"):
@@ -88,7 +90,8 @@ def simulated_device(wdt_time, watchdog, interactive):
                     tag.write("1\n")
             return narrate(device, log, wdt_time, interactive)
         finally:
-            device.stop()
+            if device:
+                device.stop()
 
 
 def board(wdt_time):
@@ -126,8 +129,14 @@ def board(wdt_time):
 
 
 def main(kind, wdt_time, *rest):
+    terminated = []
+
+    def terminate(*_):
+        terminated.append(True)
+        raise KeyboardInterrupt
+
     # SIGTERM ends the demo as Ctrl-C does: through the clean-up on the way out.
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    signal.signal(signal.SIGTERM, terminate)
     try:
         if kind == "board":
             return board(int(wdt_time))
@@ -135,7 +144,7 @@ def main(kind, wdt_time, *rest):
     except KeyboardInterrupt:
         print("\ndemo: stopped; the %s is gone" % ("board" if kind == "board"
                                                    else "simulated device"), flush=True)
-        return 130
+        return 143 if terminated else 130
     except AssertionError as error:
         print("demo: %s" % error, file=sys.stderr)
         return 1

@@ -53,11 +53,12 @@ contained() {
     unshare "${options[@]}" -- "$@"
 }
 
-# Fails, saying why, when no private PID namespace can be made: without one
-# the watchdog would restart this machine.
+# Fails, saying why, when no private PID namespace can be made, the first
+# process of which is PID 1: without one the watchdog would restart this
+# machine.
 require_namespace() {
-    local error
-    if ! error=$(contained true 2>&1); then
+    local error first='[ "$$" -eq 1 ] || { echo "the options in project.conf make none"; exit 1; }'
+    if ! error=$(contained sh -c "$first" 2>&1); then
         echo "$(basename "$0"): cannot make a private PID namespace: ${error:-unshare failed}" >&2
         echo "$(basename "$0"): refusing to run the watchdog, which would restart this machine" >&2
         return 1

@@ -11,16 +11,16 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 LIB = os.path.join(ROOT, "scripts", "lib.sh")
 BOOT = os.path.join(ROOT, "simulator", "boot")
 
-
 with open(os.path.join(ROOT, "scripts", "project.conf"), encoding="utf-8") as conf:
     VALUES = dict(line.rstrip("\n").split("=", 1) for line in conf
                   if "=" in line and not line.startswith("#"))
 RESIDENTS = VALUES["residents"].split()
 
 # unshare and the options that make a private PID namespace here, as the
-# scripts make it.
-UNSHARE = ["unshare"] + subprocess.run(["bash", "-c", 'source "$0" && namespace_options', LIB],
-                                       capture_output=True, text=True, check=True).stdout.split()
+# scripts make it, once they have seen that it is one.
+UNSHARE = ["unshare"] + subprocess.run(
+    ["bash", "-c", 'source "$0" && require_namespace && namespace_options', LIB],
+    stdout=subprocess.PIPE, text=True, check=True).stdout.split()
 # A program's namespace has a shell as its first process, which waits for it.
 NAMESPACE = UNSHARE + ["--", "sh", "-c", '"$@"; exit $?', "sh"]
 
@@ -51,7 +51,8 @@ class Followed:
         self.process = subprocess.Popen(  # pylint: disable=consider-using-with
             command, env=env, stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr, **popen)
         self.lines, self.times, self.errors, self.read = [], [], [], 0
-        self.readers = [threading.Thread(target=self._collect, args=(stream, lines, times))
+        self.readers = [threading.Thread(target=self._collect, args=(stream, lines, times),
+                                         daemon=True)
                         for stream, lines, times in ((self.process.stdout, self.lines, self.times),
                                                      (self.process.stderr, self.errors, []))
                         if stream is not None]
@@ -60,9 +61,10 @@ class Followed:
 
     @staticmethod
     def _collect(stream, lines, times):
-        for line in stream:
-            times.append(time.monotonic())
-            lines.append(line.decode("utf-8", "surrogateescape").rstrip("\r\n"))
+        with stream:
+            for line in stream:
+                times.append(time.monotonic())
+                lines.append(line.decode("utf-8", "surrogateescape").rstrip("\r\n"))
 
     def ended(self):
         return not any(reader.is_alive() for reader in self.readers)
@@ -93,6 +95,14 @@ class Followed:
     def seen_at(self, text):
         """When the first line holding the text came, or None."""
         return next((at for line, at in zip(self.lines, self.times) if text in line), None)
+
+    def ready(self, wait, *args):
+        """wait(*args), once it started; a failure ends it, so that nothing is left."""
+        try:
+            return wait(*args)
+        except BaseException:
+            self.stop()
+            raise
 
     def running(self):
         return self.process.poll() is None

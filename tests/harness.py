@@ -197,7 +197,7 @@ class StandInWatchdog(Contained):
         with open(test.transcript, "ab") as output:
             super().__init__(list(wrapper) + target_command(WATCHDOG, args, preload=CALL_RECORDER),
                              env=test.environment(extra), stdout=output)
-        wait_for(lambda: "@sleep 1" in self.transcript(), what="the first pass")
+        self.ready(wait_for, lambda: "@sleep 1" in self.transcript(), 20, "the first pass")
 
     def transcript(self):
         return read_transcript(self.test.transcript)
@@ -249,7 +249,7 @@ class Device(Contained):
             programs[0] = shutil.which(programs[0])
         super().__init__([BOOT, workdir, "RESET", str(wdt_time)] + programs + [program],
                          first=True, env=env, stderr=subprocess.STDOUT)
-        self.wait_for_line("device: watchdog running")
+        self.ready(self.wait_for_line, "device: watchdog running")
 
     def log_lines(self):
         return read_transcript(self.log)

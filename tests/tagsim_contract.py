@@ -69,9 +69,7 @@ class Probe(Contained):
     def __init__(self, store, *names):
         super().__init__(target_command(TAGSIM_PROBE, ("watch",) + names),
                          env=dict(os.environ, TAGSIM_DIR=store))
-        self.handles = []
-        while (line := self.next_line()) != "ready":
-            self.handles.append(line.split()[1])
+        self.handles = self.ready(lambda: [line.split()[1] for line in iter(self.next_line, "ready")])
 
     def notification(self, index, value):
         return "notify %s 0 %s 0" % (self.handles[index], value)
