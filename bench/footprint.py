@@ -41,7 +41,8 @@ import tempfile
 import time
 
 from simulator.board import Board
-from simulator.device import ROOT, TIMEOUT_FACTOR, Contained, children, wait_for
+from simulator.device import (ROOT, TIMEOUT_FACTOR, Contained, children, new_store, wait_for,
+                              write_tag)
 
 HOST = os.path.join(ROOT, "build", "host")
 ARMHF = os.path.join(ROOT, "build", "armhf")
@@ -132,16 +133,10 @@ def activity(first, last):
             "started": last["newest_pid"] - first["newest_pid"]}
 
 
-def new_store():
-    store = tempfile.mkdtemp(prefix="wdtag-bench-")
-    STORES.append(store)
-    write_tag(store, "0\n")
-    return store
-
-
-def write_tag(store, value):
-    with open(os.path.join(store, "RESET"), "w", encoding="utf-8") as tag:
-        tag.write(value)
+def tag_store():
+    """A new tag store, removed when the run ends."""
+    STORES.append(tempfile.mkdtemp(prefix="wdtag-bench-"))
+    return new_store(STORES[-1])
 
 
 def latency(writes):
@@ -149,16 +144,16 @@ def latency(writes):
     read here as it comes: a thread of the bench's own between would add its
     wake-up. Its store's 0 is written until it is reported: the tag's handle
     is then stored."""
-    store = new_store()
+    store = tag_store()
     reading, writing = os.pipe()
     subject = Subject([WATCHDOG, "RESET", "2000000"], env={"TAGSIM_DIR": store}, stdout=writing)
     os.close(writing)
-    wait_for(lambda: write_tag(store, "0") or select.select([reading], [], [], 0.01)[0], 10,
+    wait_for(lambda: write_tag(store, "RESET", "0") or select.select([reading], [], [], 0.01)[0], 10,
              "the watchdog's first handler line")
     samples = []
     with os.fdopen(reading, "rb") as output:
         for n in range(writes):
-            write_tag(store, "10"[n % 2])
+            write_tag(store, "RESET", "10"[n % 2])
             written = time.perf_counter()
             line = b""
             signal.alarm(int(10 * TIMEOUT_FACTOR) + 1)  # a handler line that never comes
@@ -178,11 +173,11 @@ def countdown(wdt_time):
     """From the handler's line for 1 to the timeout line, and the mean pass.
     The real restart ends the namespace. Its store's 0 is written until it
     is reported, as for the latency."""
-    store = new_store()
+    store = tag_store()
     subject = Subject([WATCHDOG, "RESET", str(wdt_time)], env={"TAGSIM_DIR": store},
                       stdout=subprocess.PIPE)
-    wait_for(lambda: write_tag(store, "0") or subject.lines, 10, "the first handler line")
-    write_tag(store, "1")
+    wait_for(lambda: write_tag(store, "RESET", "0") or subject.lines, 10, "the first handler line")
+    write_tag(store, "RESET", "1")
     subject.wait(10 + wdt_time)
     start, first_count, end = (subject.seen_at(text) for text in (
         HANDLER_LINE + "1.000000", "current count = 1", "Watchdog timeout"))
@@ -248,7 +243,7 @@ def host_footprint(short):
     """The tables of a run on this machine."""
     window, writes, wdt_time = (2, 50, 3) if short else (30, 500, 10)
     build()
-    store = new_store()
+    store = tag_store()
     subjects = {
         "wdtag_poweroff (tag at 0)": Subject([WATCHDOG, "RESET"], env={"TAGSIM_DIR": store}),
         "sleep infinity": Subject(["sleep", "infinity"]),

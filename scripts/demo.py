@@ -12,7 +12,7 @@ import tempfile
 import time
 
 from simulator.board import Board, expected_log
-from simulator.device import BOOT, Contained
+from simulator.device import BOOT, Contained, new_store, write_tag
 
 SET, CLEARED = ("on_reset_tag: KW tag value reset to %s" % value
                 for value in ("1.000000", "0.000000"))
@@ -61,10 +61,7 @@ def simulated_device(wdt_time, watchdog, interactive):
     """A private PID namespace with a tag store, the resident programs and the
     watchdog on the tag RESET, which a restart ends; its own folder goes with it."""
     with tempfile.TemporaryDirectory(prefix="wdtag-demo.") as folder:
-        store, log = os.path.join(folder, "tags"), os.path.join(folder, "watchdog.log")
-        os.mkdir(store)
-        with open(os.path.join(store, "RESET"), "w", encoding="utf-8") as tag:
-            tag.write("0\n")
+        store, log = new_store(folder), os.path.join(folder, "watchdog.log")
         open(log, "w", encoding="utf-8").close()
         print("demo: simulated device in %s; watchdog time %d s" % (folder, wdt_time), flush=True)
         device = None
@@ -86,8 +83,7 @@ def simulated_device(wdt_time, watchdog, interactive):
                       "demo: Ctrl-C stops the simulated device" % (store, store), flush=True)
             else:
                 print("demo: setting the tag: echo 1 > %s/RESET" % store, flush=True)
-                with open(os.path.join(store, "RESET"), "w", encoding="utf-8") as tag:
-                    tag.write("1\n")
+                write_tag(store, "RESET", "1\n")
             return narrate(device, log, wdt_time, interactive)
         finally:
             if device:

@@ -28,6 +28,20 @@ NAMESPACE = UNSHARE + ["--", "sh", "-c", '"$@"; exit $?', "sh"]
 TIMEOUT_FACTOR = float(os.environ.get("WDTAG_TIMEOUT_FACTOR", "1"))
 
 
+def write_tag(store, name, text):
+    """Writes a tag's file as a writer would: open, write, close."""
+    with open(os.path.join(store, name), "w", encoding="utf-8") as tag:
+        tag.write(text)
+
+
+def new_store(folder):
+    """FOLDER/tags, a new tag store that holds RESET at 0."""
+    store = os.path.join(folder, "tags")
+    os.mkdir(store)
+    write_tag(store, "RESET", "0\n")
+    return store
+
+
 def wait_for(condition, timeout=20.0, what="condition"):
     """Polls until the condition holds; fails once the scaled timeout passed."""
     deadline = time.monotonic() + timeout * TIMEOUT_FACTOR

@@ -22,8 +22,8 @@ import time
 import unittest
 
 from simulator.board import WDT_TIME, Board, expected_log
-from simulator.device import (BOOT, NAMESPACE, RESIDENTS, TIMEOUT_FACTOR, Contained,
-                              wait_for)
+from simulator.device import (BOOT, NAMESPACE, RESIDENTS, TIMEOUT_FACTOR, Contained, new_store,
+                              wait_for, write_tag)
 
 WATCHDOG = os.environ.get("WATCHDOG", "")
 TAG_DOUBLE_DIR = os.environ.get("TAG_DOUBLE_DIR", "")
@@ -122,10 +122,8 @@ class WatchdogTest(unittest.TestCase):
 
     def setUp(self):
         self.workdir = tempfile.TemporaryDirectory(prefix="wdtag-test-")
+        self.addCleanup(self.workdir.cleanup)
         self.transcript = os.path.join(self.workdir.name, "transcript")
-
-    def tearDown(self):
-        self.workdir.cleanup()
 
     def environment(self, extra):
         env = dict(os.environ)
@@ -179,12 +177,6 @@ def lintian(packages, scratch):
     return checked.returncode, checked.stdout
 
 
-def write_tag(store, name, text):
-    """Writes a tag's file as a writer would: open, write, close."""
-    with open(os.path.join(store, name), "w", encoding="utf-8") as tag:
-        tag.write(text)
-
-
 class StandInWatchdog(Contained):
     """The watchdog with the stand-in library on a real tag store, its process
     calls recorded in the test's transcript; sleep is real. Ready once its
@@ -236,9 +228,7 @@ class Device(Contained):
     RESET, its console and standard error followed."""
 
     def __init__(self, workdir, wdt_time, wrapper=(), watchdog_path=None, program=WATCHDOG):
-        self.store = os.path.join(workdir, "tags")
-        os.mkdir(self.store)
-        write_tag(self.store, "RESET", "0")
+        self.store = new_store(workdir)
         self.log = os.path.join(workdir, "watchdog.log")
         env = dict(os.environ, TAGSIM_DIR=self.store, LC_ALL="C")
         if watchdog_path is not None:

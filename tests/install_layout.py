@@ -143,11 +143,9 @@ class Installed(unittest.TestCase):
     @unittest.skipIf(emulated(), "no stand-in library is installed for the device")
     def test_installed_program_restarts_the_simulated_device(self):
         device = Device(self.workdir.name, 1, program=self.program)
-        try:
-            device.set_tag("1")
-            self.assertEqual(device.wait_for_end(), -signal.SIGHUP)
-        finally:
-            device.stop()
+        self.addCleanup(device.stop)
+        device.set_tag("1")
+        self.assertEqual(device.wait_for_end(), -signal.SIGHUP)
 
     def settings(self, folder, name="settings", **values):
         """A settings file NAME that runs the installed program with its log,

@@ -7,8 +7,8 @@ import unittest
 
 from harness import (NAMESPACE, RESTART_SEQUENCE, TAGSIM_LIBRARY, TAGSIM_PROBE, Contained,
                      StandInWatchdog, WatchdogTest, check_no_sanitizer_report, count_lines,
-                     emulated, handler_line, library_thread_waits, target_command, wait_for,
-                     write_tag)
+                     emulated, handler_line, library_thread_waits, new_store, target_command,
+                     wait_for, write_tag)
 
 EINVAL, ENOENT, ENOTDIR = 22, 2, 20
 
@@ -198,9 +198,7 @@ class WatchdogWithStandIn(WatchdogTest):
                            "(make it, or name another with TAGSIM_DIR)" % missing]))
 
     def start(self, wdt_time):
-        store = os.path.join(self.workdir.name, "tags")
-        os.mkdir(store)
-        write_tag(store, "RESET", "0")
+        store = new_store(self.workdir.name)
         watchdog = StandInWatchdog(self, store, "RESET", wdt_time)
         self.addCleanup(watchdog.stop)
         return store, watchdog

@@ -7,8 +7,8 @@ import unittest
 
 from harness import (CALL_RECORDER, NAMESPACE, RESTART_SEQUENCE, TAG_DOUBLE_DIR, TAGSIM_LIBRARY,
                      TIMEOUT_FACTOR, WATCHDOG, StandInWatchdog, WatchdogTest, count_lines,
-                     handler_line, library_thread_waits, read_transcript, target_command,
-                     wait_for, write_tag)
+                     handler_line, library_thread_waits, new_store, read_transcript,
+                     target_command, wait_for, write_tag)
 
 
 def count_lines_in(lines):
@@ -55,19 +55,11 @@ class RealStore(WatchdogTest):
 
     def setUp(self):
         super().setUp()
-        self.store = os.path.join(self.workdir.name, "tags")
-        os.mkdir(self.store)
-        write_tag(self.store, "RESET", "0")
-        self.watchdogs = []
-
-    def tearDown(self):
-        for watchdog in self.watchdogs:
-            watchdog.stop()
-        super().tearDown()
+        self.store = new_store(self.workdir.name)
 
     def start(self, wdt_time="2", **options):
         watchdog = StandInWatchdog(self, self.store, "RESET", wdt_time, **options)
-        self.watchdogs.append(watchdog)
+        self.addCleanup(watchdog.stop)
         return watchdog
 
     def tag(self, name="RESET"):
