@@ -87,18 +87,16 @@ class DemoInTerminal(unittest.TestCase):
 
     def setUp(self):
         self.tmp = tempfile.TemporaryDirectory(prefix="wdtag-demo-test-")
+        self.addCleanup(self.tmp.cleanup)
         # The demo's own folders go here, so that leftovers show.
         self.private_tmp = os.path.join(self.tmp.name, "tmp")
         os.mkdir(self.private_tmp)
-
-    def tearDown(self):
-        for pid in processes_mentioning(self.private_tmp):
-            os.kill(pid, signal.SIGKILL)
-        self.demo.close()
-        self.tmp.cleanup()
+        self.addCleanup(lambda: [os.kill(pid, signal.SIGKILL)
+                                 for pid in processes_mentioning(self.private_tmp)])
 
     def start(self, *args):
         self.demo = Terminal([DEMO, *args], self.private_tmp)
+        self.addCleanup(self.demo.close)
         # The device's folder must lie in the temporary folder it was given.
         folder = self.demo.read_until(rb"simulated device in (\S+);").group(1).decode()
         self.assertEqual(os.path.dirname(folder), self.private_tmp)
@@ -237,6 +235,7 @@ class SysrootScript(unittest.TestCase):
 
     def setUp(self):
         self.scratch = tempfile.TemporaryDirectory()
+        self.addCleanup(self.scratch.cleanup)
         self.cache = os.path.join(self.scratch.name, "cache")
 
     def make(self, offline):
@@ -248,9 +247,6 @@ class SysrootScript(unittest.TestCase):
         return subprocess.run([os.path.join(project, "scripts", "make-sysroot"), self.sysroot]
                               + ([offline] if offline else []), capture_output=True, text=True,
                               env=env, timeout=120, check=False)
-
-    def tearDown(self):
-        self.scratch.cleanup()
 
     @unittest.skipUnless(os.path.isdir(OFFLINE), "no folder of the pinned packages beside")
     def test_pinned_packages_from_a_folder_replace_a_truncated_entry_and_link_relatively(self):
