@@ -11,13 +11,17 @@ TAG_DOUBLE_DIR, CALL_RECORDER, TAGSIM_PROBE and, for a target build run under
 user-mode emulation, TARGET_EMULATOR (the emulator's command line).
 """
 
+import ctypes
 import dataclasses
+import fcntl
 import os
 import re
 import shlex
 import shutil
+import struct
 import subprocess
 import tempfile
+import termios
 import time
 import unittest
 
@@ -209,12 +213,32 @@ class StandInWatchdog(Contained):
         return check_no_sanitizer_report("".join(line + "\n" for line in self.errors))
 
 
+# pidfd_getfd(2): the same number on every architecture.
+PIDFD_GETFD = 438
+
+
+def queued_bytes(pid, fd):
+    """The bytes of events that wait in another process's inotify descriptor."""
+    process = os.pidfd_open(pid)
+    copy = ctypes.CDLL(None, use_errno=True).syscall(PIDFD_GETFD, process, fd, 0)
+    os.close(process)
+    if copy < 0:
+        raise OSError(ctypes.get_errno(), "pidfd_getfd of descriptor %d of %d" % (fd, pid))
+    try:
+        return struct.unpack("i", fcntl.ioctl(copy, termios.FIONREAD, bytes(4)))[0]
+    finally:
+        os.close(copy)
+
+
 def library_thread_waits(pid):
-    """Whether a thread of the process is blocked reading its inotify
-    descriptor, as the stand-in library's thread is once it has worked off
-    every event: /proc shows the call's first argument."""
+    """Whether the stand-in library's thread has worked off every event: none
+    is queued, and after that its thread blocks reading its inotify
+    descriptor (/proc shows the call's first argument). In this order: a
+    thread that an event has just woken still shows the read for a while."""
     descriptors = [int(fd) for fd in os.listdir("/proc/%d/fd" % pid)
                    if os.readlink("/proc/%d/fd/%s" % (pid, fd)) == "anon_inode:inotify"]
+    if any(queued_bytes(pid, fd) for fd in descriptors):
+        return False
     for task in os.listdir("/proc/%d/task" % pid):
         with open("/proc/%d/task/%s/syscall" % (pid, task), encoding="ascii") as call:
             fields = call.read().split()
