@@ -41,14 +41,13 @@ import tempfile
 import time
 
 from simulator.board import Board
-from simulator.device import (ROOT, TIMEOUT_FACTOR, Contained, children, new_store, wait_for,
-                              write_tag)
+from simulator.device import (ROOT, TIMEOUT_FACTOR, TIMEOUT_LINE, Contained, children,
+                              handler_line, new_store, wait_for, write_tag)
 
 HOST = os.path.join(ROOT, "build", "host")
 ARMHF = os.path.join(ROOT, "build", "armhf")
 WATCHDOG = os.path.join(HOST, "src", "wdtag_poweroff")
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
-HANDLER_LINE = "on_reset_tag: KW tag value reset to "
 
 
 def build(presets=("host", "armhf"), target="all"):
@@ -157,7 +156,7 @@ def latency(writes):
             written = time.perf_counter()
             line = b""
             signal.alarm(int(10 * TIMEOUT_FACTOR) + 1)  # a handler line that never comes
-            while line != ("%s%s.000000\n" % (HANDLER_LINE, "10"[n % 2])).encode():
+            while line != (handler_line("10"[n % 2] + ".000000") + "\n").encode():
                 line = output.readline() or sys.exit("the watchdog ended")
             signal.alarm(0)
             samples.append(time.perf_counter() - written)
@@ -180,7 +179,7 @@ def countdown(wdt_time):
     write_tag(store, "RESET", "1")
     subject.wait(10 + wdt_time)
     start, first_count, end = (subject.seen_at(text) for text in (
-        HANDLER_LINE + "1.000000", "current count = 1", "Watchdog timeout"))
+        handler_line("1.000000"), "current count = 1", TIMEOUT_LINE))
     return {"total": end - start, "pass": (end - first_count) / max(1, wdt_time - 1)}
 
 

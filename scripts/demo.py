@@ -12,10 +12,9 @@ import tempfile
 import time
 
 from simulator.board import Board, expected_log
-from simulator.device import BOOT, Contained, new_store, write_tag
+from simulator.device import BOOT, Contained, handler_line, new_store, write_tag
 
-SET, CLEARED = ("on_reset_tag: KW tag value reset to %s" % value
-                for value in ("1.000000", "0.000000"))
+SET, CLEARED = handler_line("1.000000"), handler_line("0.000000")
 
 
 def new_lines(log, done):
@@ -117,7 +116,7 @@ def board(wdt_time):
         log = emulated.flash("/wdtag_poweroff.log") or []
         for line in log:
             print("           " + line)
-    if [line for line in log if not line.startswith("on_reset_tag: ")] != expected_log(wdt_time):
+    if [line for line in log if not line.startswith(handler_line(""))] != expected_log(wdt_time):
         print("demo: the log on the flash is not complete")
         return 1
     print("demo: complete: every count line and the timeout line reached the flash")

@@ -10,7 +10,8 @@ import subprocess
 import tempfile
 import time
 
-from simulator.device import ROOT, TIMEOUT_FACTOR, VALUES, Followed
+from simulator.device import (ROOT, TIMEOUT_FACTOR, TIMEOUT_LINE, VALUES, Followed,
+                              count_lines)
 
 BOARDS = os.environ.get("BOARDS_DIR", os.path.join(ROOT, "build", "armhf", "boards"))
 TAG = VALUES["board_tag"]
@@ -147,5 +148,4 @@ class Board:
 def expected_log(wdt_time):
     """The count lines and the timeout line of a board's watchdog log,
     without the handler's lines."""
-    return ["current count = %d" % n for n in range(1, wdt_time + 1)] + [
-        "Watchdog timeout, reboot system!"]
+    return count_lines(1, wdt_time) + [TIMEOUT_LINE]

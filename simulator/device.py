@@ -27,6 +27,17 @@ NAMESPACE = UNSHARE + ["--", "sh", "-c", '"$@"; exit $?', "sh"]
 # Every bound that depends on the machine's speed is multiplied by this.
 TIMEOUT_FACTOR = float(os.environ.get("WDTAG_TIMEOUT_FACTOR", "1"))
 
+# The watchdog's own lines.
+TIMEOUT_LINE = "Watchdog timeout, reboot system!"
+
+
+def handler_line(value):
+    return "on_reset_tag: KW tag value reset to " + value
+
+
+def count_lines(first, last):
+    return ["current count = %d" % n for n in range(first, last + 1)]
+
 
 def write_tag(store, name, text):
     """Writes a tag's file as a writer would: open, write, close."""

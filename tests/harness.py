@@ -26,8 +26,8 @@ import time
 import unittest
 
 from simulator.board import WDT_TIME, Board, expected_log
-from simulator.device import (BOOT, NAMESPACE, RESIDENTS, TIMEOUT_FACTOR, Contained, new_store,
-                              wait_for, write_tag)
+from simulator.device import (BOOT, NAMESPACE, RESIDENTS, TIMEOUT_FACTOR, TIMEOUT_LINE, Contained,
+                              count_lines, handler_line, new_store, wait_for, write_tag)
 
 WATCHDOG = os.environ.get("WATCHDOG", "")
 TAG_DOUBLE_DIR = os.environ.get("TAG_DOUBLE_DIR", "")
@@ -42,7 +42,6 @@ USAGE = ("This program will reboot the system when the specified tag value is ch
          "\ttag_name: Specify the name of the tag for monitor.\n"
          "\twdt_time: The watchdog timeout value, in seconds.\n")
 
-TIMEOUT_LINE = "Watchdog timeout, reboot system!"
 RESTART_SEQUENCE = ([TIMEOUT_LINE] + ["@system killall " + name for name in RESIDENTS]
                     + ["@sync", "@reboot 0x01234567"])
 
@@ -65,14 +64,6 @@ def check_no_sanitizer_report(text):
     if any(mark in text for mark in SANITIZER_MARKS):
         raise AssertionError("sanitizer report:\n" + text)
     return text
-
-
-def handler_line(value):
-    return "on_reset_tag: KW tag value reset to " + value
-
-
-def count_lines(first, last):
-    return ["current count = %d" % n for n in range(first, last + 1)]
 
 
 @dataclasses.dataclass
