@@ -4,24 +4,9 @@ the same job, each in a private PID namespace, and prints Markdown tables:
 memory and wake-ups while idle, the latency from a tag write to the handler's
 line, the length of a countdown, the stripped sizes, and each target beside
 its figure, met or missed. The targets are information: the exit status does
-not depend on them.
+not depend on them. Run it from the project's folder:
 
-    python3 -B -m bench.footprint [--short] [--write FILE]
-    python3 -B -m bench.footprint --board [--write FILE]
-
-run from the project's folder.
-
---short takes a few seconds instead of about a minute: fewer writes and a
-shorter window, so that the test run keeps the script working.
-
---board measures on the target instead: the BusyBox board (an emulated
-32-bit Arm machine, built as the target board-busybox) boots the armhf
-package, and the idle watchdog is measured beside a dynamically linked
-`sleep infinity` on the same glibc, in the same boot.
-
---write FILE puts the tables into FILE, between the lines
-<!-- footprint BEGIN --> and <!-- footprint END --> (--board: footprint-board),
-instead of printing them.
+    python3 -B -m bench.footprint [--short | --board] [--write FILE]
 
 Every program it starts ends with it, on Ctrl-C and SIGTERM too.
 """
@@ -333,10 +318,14 @@ def write_between_markers(path, marker, text):
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--short", action="store_true", help="a few seconds, for the tests")
-    parser.add_argument("--board", action="store_true",
-                        help="on the emulated BusyBox Arm board instead")
-    parser.add_argument("--write", metavar="FILE", help="put the tables into FILE")
+    parser.add_argument("--short", action="store_true", help="a few seconds instead of about a "
+                        "minute: fewer writes and a shorter window, for the test run")
+    parser.add_argument("--board", action="store_true", help="the idle watchdog and a dynamic "
+                        "sleep infinity on the same glibc instead, on the BusyBox board (an "
+                        "emulated 32-bit Arm machine, target board-busybox) with the armhf package")
+    parser.add_argument("--write", metavar="FILE", help="put the tables into FILE instead, "
+                        "between the lines <!-- footprint BEGIN --> and <!-- footprint END --> "
+                        "(--board: footprint-board)")
     arguments = parser.parse_args()
     # SIGTERM ends the run as Ctrl-C does, through the clean-up below.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
