@@ -186,7 +186,6 @@ class TestScript(unittest.TestCase):
                          (2, "still alive\n", "test: --contained must run as the first "
                           "process of a PID namespace\n"))
 
-
     def test_ctrl_c_during_a_stage_exits_130_leaving_no_process_and_no_file(self):
         with tempfile.TemporaryDirectory() as scratch:
             # The bench stage of a copy of the scripts, whose program never ends.
