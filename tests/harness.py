@@ -204,7 +204,7 @@ class StandInWatchdog(Contained):
         return check_no_sanitizer_report("".join(line + "\n" for line in self.errors))
 
 
-# pidfd_getfd(2): the same number on every architecture.
+# pidfd_getfd(2), which Python's os module lacks: 438 on x86 and Arm alike.
 PIDFD_GETFD = 438
 
 
