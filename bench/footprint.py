@@ -190,10 +190,6 @@ def hardened(path, readelf):
     return "GNU_RELRO" in headers and re.search(r"\(FLAGS(_1)?\).*\bNOW\b", headers) is not None
 
 
-def kib(value):
-    return "%d KiB" % value
-
-
 def board_footprint():
     """Memory of the idle watchdog and of the floor on the BusyBox board."""
     build(("armhf",), "board-busybox")
@@ -218,7 +214,7 @@ def board_footprint():
                         ("sleep_infinity", "sleep infinity (coreutils, dynamic)")):
         result = results[name]
         print("| %s | %s |" % (label, " | ".join(
-            kib(result[measure]) + ("" if result is floor else " (%+d)" % (
+            "%d KiB" % result[measure] + ("" if result is floor else " (%+d)" % (
                 result[measure] - floor[measure]))
             for measure in ("VmRSS", "Rss", "Pss", "Private_Dirty", "Anonymous"))))
 
@@ -250,8 +246,8 @@ def host_footprint(short):
     for name, result in results.items():
         extra = "" if result is floor else " (%+d)" % (
             result["Private_Dirty"] - floor["Private_Dirty"])
-        print("| %s | %s | %s | %s%s | %.0f ms | %s | %d |" % (
-            name, kib(result["Rss"]), kib(result["Pss"]), kib(result["Private_Dirty"]), extra,
+        print("| %s | %d KiB | %d KiB | %d KiB%s | %.0f ms | %s | %d |" % (
+            name, result["Rss"], result["Pss"], result["Private_Dirty"], extra,
             result["cpu_ms"], result["switches"], result["started"]))
     print()
     print("| Measure | Value |")
