@@ -81,8 +81,12 @@ class Followed:
                         for stream, lines, times in ((self.process.stdout, self.lines, self.times),
                                                      (self.process.stderr, self.errors, []))
                         if stream is not None]
-        for reader in self.readers:
-            reader.start()
+        try:
+            for reader in self.readers:
+                reader.start()
+        except BaseException:  # Ctrl-C here would leave it running unseen
+            self.process.kill()
+            raise
 
     @staticmethod
     def _collect(stream, lines, times):
