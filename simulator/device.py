@@ -1,6 +1,6 @@
-"""What the tests, the bench and the board driver share: the values of
-scripts/project.conf, the one timeout factor for slow machines, and the one
-way to run a program in a private PID namespace and follow what it prints."""
+"""What the tests, the demo, the bench and the board driver share: the values
+of scripts/project.conf, the one timeout factor, the watchdog's own lines, and
+the one way to run a program in a private PID namespace and follow it."""
 
 import os
 import subprocess
@@ -27,7 +27,7 @@ NAMESPACE = UNSHARE + ["--", "sh", "-c", '"$@"; exit $?', "sh"]
 # Every bound that depends on the machine's speed is multiplied by this.
 TIMEOUT_FACTOR = float(os.environ.get("WDTAG_TIMEOUT_FACTOR", "1"))
 
-# The watchdog's own lines.
+# The watchdog's own lines, which the demo and the bench follow and the tests expect.
 TIMEOUT_LINE = "Watchdog timeout, reboot system!"
 
 
