@@ -4,11 +4,10 @@ the same job, each in a private PID namespace, and prints Markdown tables:
 memory and wake-ups while idle, the latency from a tag write to the handler's
 line, the length of a countdown, the stripped sizes, and each target beside
 its figure, met or missed. The targets are information: the exit status does
-not depend on them. Run it from the project's folder:
+not depend on them. Every program it starts ends with it, on Ctrl-C and
+SIGTERM too. Run it from the project's folder:
 
     python3 -B -m bench.footprint [--short | --board] [--write FILE]
-
-Every program it starts ends with it, on Ctrl-C and SIGTERM too.
 """
 
 import argparse
@@ -27,7 +26,7 @@ import time
 
 from simulator.board import Board
 from simulator.device import (ROOT, TIMEOUT_FACTOR, TIMEOUT_LINE, Contained, children,
-                              handler_line, new_store, wait_for, write_tag)
+                              count_lines, handler_line, new_store, wait_for, write_tag)
 
 HOST = os.path.join(ROOT, "build", "host")
 ARMHF = os.path.join(ROOT, "build", "armhf")
@@ -164,7 +163,7 @@ def countdown(wdt_time):
     write_tag(store, "RESET", "1")
     subject.wait(10 + wdt_time)
     start, first_count, end = (subject.seen_at(text) for text in (
-        handler_line("1.000000"), "current count = 1", TIMEOUT_LINE))
+        handler_line("1.000000"), count_lines(1, 1)[0], TIMEOUT_LINE))
     return {"total": end - start, "pass": (end - first_count) / max(1, wdt_time - 1)}
 
 
@@ -299,30 +298,36 @@ def print_targets(results, floor, timing, sizes):
                                           "met" if figure <= limit else "missed"))
 
 
-def write_between_markers(path, marker, text):
-    """Replaces what stands between the marker's BEGIN and END lines."""
-    with open(path, encoding="utf-8") as document:
-        old = document.read()
+def with_tables(path, marker, text):
+    """PATH's text with TEXT between the marker's BEGIN and END lines."""
     begin, end = "<!-- %s BEGIN -->\n" % marker, "<!-- %s END -->" % marker
+    try:
+        with open(path, encoding="utf-8") as document:
+            old = document.read()
+    except OSError as error:
+        sys.exit("bench: cannot read %s: %s" % (path, error.strerror))
     if begin not in old or end not in old:
-        raise RuntimeError("%s has no %s and %s lines" % (path, begin.strip(), end))
+        sys.exit("bench: %s has no %s and %s lines" % (path, begin.strip(), end))
     head, rest = old.split(begin, 1)
-    with open(path, "w", encoding="utf-8") as document:
-        document.write(head + begin + text + rest[rest.index(end):])
+    return head + begin + text + rest[rest.index(end):]
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--short", action="store_true", help="a few seconds instead of about a "
-                        "minute: fewer writes and a shorter window, for the test run")
-    parser.add_argument("--board", action="store_true", help="the idle watchdog and a dynamic "
-                        "sleep infinity on the same glibc instead, on the BusyBox board (an "
-                        "emulated 32-bit Arm machine, target board-busybox) with the armhf package")
+                                     formatter_class=argparse.RawTextHelpFormatter)
+    kind = parser.add_mutually_exclusive_group()
+    kind.add_argument("--short", action="store_true", help="a few seconds instead of about a "
+                      "minute:\nfewer writes and a shorter window, for the test run")
+    kind.add_argument("--board", action="store_true", help="the idle watchdog beside a dynamic "
+                      "sleep infinity\non the same glibc instead, on the BusyBox board, an\n"
+                      "emulated 32-bit Arm machine (builds the target board-busybox)")
     parser.add_argument("--write", metavar="FILE", help="put the tables into FILE instead, "
-                        "between the lines <!-- footprint BEGIN --> and <!-- footprint END --> "
-                        "(--board: footprint-board)")
+                        "between its lines\n<!-- footprint BEGIN --> and <!-- footprint END -->"
+                        "\n(footprint-board with --board)")
     arguments = parser.parse_args()
+    marker = "footprint-board" if arguments.board else "footprint"
+    if arguments.write:  # a wrong FILE fails now, not after the run
+        with_tables(arguments.write, marker, "")
     # SIGTERM ends the run as Ctrl-C does, through the clean-up below.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     signal.signal(signal.SIGALRM, lambda *_: sys.exit("bench: no handler line within 10 s"))
@@ -342,9 +347,10 @@ def main():
         for store in STORES:
             shutil.rmtree(store, ignore_errors=True)
     if arguments.write:
-        write_between_markers(arguments.write,
-                              "footprint-board" if arguments.board else "footprint",
-                              tables.getvalue())
+        # Renamed into place: an interrupt leaves the document as it was.
+        with open(arguments.write + ".new", "w", encoding="utf-8") as document:
+            document.write(with_tables(arguments.write, marker, tables.getvalue()))
+        os.replace(arguments.write + ".new", arguments.write)
     return 0
 
 
