@@ -121,23 +121,17 @@ class WatchdogTest(unittest.TestCase):
         self.transcript = os.path.join(self.workdir.name, "transcript")
 
     def environment(self, extra):
-        env = dict(os.environ)
-        for name in list(env):
-            if name.startswith(("TAGDOUBLE_", "RECORDER_")):
-                del env[name]
-        env["TEST_TRANSCRIPT"] = self.transcript
-        env["LC_ALL"] = "C"
-        env.update(extra)
-        return env
+        env = {name: value for name, value in os.environ.items()
+               if not name.startswith(("TAGDOUBLE_", "RECORDER_"))}
+        return dict(env, TEST_TRANSCRIPT=self.transcript, LC_ALL="C", **extra)
 
     def run_watchdog(self, *args, script="", passes=None, env=None, argv=None,
                      library_dir=None, timeout=60):
         """Runs to the restart, to the given number of passes, or to an exit,
         on a transcript of its own."""
-        extra = {"TAGDOUBLE_SCRIPT": script}
+        extra = dict({"TAGDOUBLE_SCRIPT": script}, **(env or {}))
         if passes is not None:
-            extra["RECORDER_PASSES"] = str(passes)
-        extra.update(env or {})
+            extra.setdefault("RECORDER_PASSES", str(passes))
         command = NAMESPACE + target_command(
             WATCHDOG, args, preload=CALL_RECORDER,
             library_dir=library_dir or TAG_DOUBLE_DIR, argv=argv)
@@ -179,8 +173,7 @@ class StandInWatchdog(Contained):
 
     def __init__(self, test, store, *args, env=None, wrapper=()):
         self.test = test
-        extra = {"TAGSIM_DIR": store}
-        extra.update(env or {})
+        extra = dict({"TAGSIM_DIR": store}, **(env or {}))
         with open(test.transcript, "ab") as output:
             super().__init__(list(wrapper) + target_command(WATCHDOG, args, preload=CALL_RECORDER),
                              env=test.environment(extra), stdout=output)

@@ -15,9 +15,9 @@ class Usage(WatchdogTest):
 
     def test_empty_or_missing_program_name_is_replaced_in_usage(self):
         # The emulator always passes a program name.
-        argvs = [[""]] + ([] if emulated() else [[]])
-        self.assertEqual([self.run_watchdog(argv=argv).output[2] for argv in argvs],
-                         ["Usage: wdtag_poweroff <tag_name> [wdt_time]"] * len(argvs))
+        runs = [self.run_watchdog(argv=argv) for argv in [[""]] + ([] if emulated() else [[]])]
+        self.assertEqual([("\n".join(run.output) + "\n", run.status) for run in runs],
+                         [(USAGE.format(name="wdtag_poweroff"), 255)] * len(runs))
 
 
 class StartUp(WatchdogTest):
