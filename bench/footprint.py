@@ -238,7 +238,7 @@ def host_footprint(short):
     print("Measured %s on %s, %d CPUs, kernel %s; LC_ALL=C; idle window %d s.\n" % (
         time.strftime("%Y-%m-%d"), os.uname().machine, os.cpu_count(), os.uname().release,
         window))
-    print("| Resident | VmRSS | Pss | Private_Dirty (difference from sleep infinity) "
+    print("| Resident | Rss | Pss | Private_Dirty (difference from sleep infinity) "
           "| CPU in window | context switches/s "
           "per thread (voluntary / involuntary) | processes started |")
     print("|---|---|---|---|---|---|---|")
