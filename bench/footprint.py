@@ -14,6 +14,7 @@ import argparse
 import contextlib
 import io
 import os
+import pathlib
 import re
 import select
 import shutil
@@ -44,11 +45,6 @@ def build(presets=("host", "armhf"), target="all"):
                        check=True, stdout=subprocess.DEVNULL)
 
 
-def read(path):
-    with open(path, encoding="utf-8") as source:
-        return source.read()
-
-
 def field(text, name):
     for line in text.splitlines():
         if line.startswith(name + ":"):
@@ -71,10 +67,10 @@ class Subject(Contained):
         self.program = self.pid()
 
     def sample(self):
-        stat = read("/proc/%d/stat" % self.program).rsplit(")", 1)[1].split()
+        stat = pathlib.Path("/proc/%d/stat" % self.program).read_text().rsplit(")", 1)[1].split()
         switches = {}
         for tid in sorted(int(tid) for tid in os.listdir("/proc/%d/task" % self.program)):
-            status = read("/proc/%d/task/%d/status" % (self.program, tid))
+            status = pathlib.Path("/proc/%d/task/%d/status" % (self.program, tid)).read_text()
             switches[tid] = (int(field(status, "voluntary_ctxt_switches")[0]),
                              int(field(status, "nonvoluntary_ctxt_switches")[0]))
         # Its own CPU time and that of the children it has waited for.
@@ -85,11 +81,11 @@ class Subject(Contained):
     def newest_namespace_pid(self):
         """The highest PID in the namespace that is alive now, as the namespace
         numbers it: a measure of how many processes it has started."""
-        return max(int(field(read("/proc/%d/status" % pid), "NSpid")[-1])
+        return max(int(field(pathlib.Path("/proc/%d/status" % pid).read_text(), "NSpid")[-1])
                    for pid in [self.program] + children(self.program))
 
     def memory(self):
-        rollup = read("/proc/%d/smaps_rollup" % self.program)
+        rollup = pathlib.Path("/proc/%d/smaps_rollup" % self.program).read_text()
         return {name: int(field(rollup, name)[0]) for name in ("Rss", "Pss", "Private_Dirty")}
 
 
@@ -347,10 +343,15 @@ def main():
         for store in STORES:
             shutil.rmtree(store, ignore_errors=True)
     if arguments.write:
-        # Renamed into place: an interrupt leaves the document as it was.
-        with open(arguments.write + ".new", "w", encoding="utf-8") as document:
-            document.write(with_tables(arguments.write, marker, tables.getvalue()))
-        os.replace(arguments.write + ".new", arguments.write)
+        # Renamed into place: an interrupt leaves the document as it was, and nothing beside it.
+        new = arguments.write + ".new"
+        try:
+            with open(new, "w", encoding="utf-8") as document:
+                document.write(with_tables(arguments.write, marker, tables.getvalue()))
+            os.replace(new, arguments.write)
+        finally:
+            if os.path.exists(new):
+                os.remove(new)
     return 0
 
 
