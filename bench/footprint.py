@@ -27,7 +27,7 @@ import time
 
 from simulator.board import Board
 from simulator.device import (ROOT, TIMEOUT_FACTOR, TIMEOUT_LINE, Contained, children,
-                              count_lines, handler_line, new_store, wait_for, write_tag)
+                              count_lines, handler_line, new_store, wait_for_echo, write_tag)
 
 HOST = os.path.join(ROOT, "build", "host")
 ARMHF = os.path.join(ROOT, "build", "armhf")
@@ -121,14 +121,13 @@ def tag_store():
 def latency(writes):
     """Seconds from a completed write of the tag file to the handler's line,
     read here as it comes: a thread of the bench's own between would add its
-    wake-up. Its store's 0 is written until it is reported: the tag's handle
-    is then stored."""
+    wake-up. Measured once the watchdog echoed a write: its handle is then
+    stored."""
     store = tag_store()
     reading, writing = os.pipe()
     subject = Subject([WATCHDOG, "RESET", "2000000"], env={"TAGSIM_DIR": store}, stdout=writing)
     os.close(writing)
-    wait_for(lambda: write_tag(store, "RESET", "0") or select.select([reading], [], [], 0.01)[0], 10,
-             "the watchdog's first handler line")
+    wait_for_echo(store, "RESET", lambda: select.select([reading], [], [], 0)[0], subject.running)
     samples = []
     with os.fdopen(reading, "rb") as output:
         for n in range(writes):
@@ -150,12 +149,12 @@ def latency(writes):
 
 def countdown(wdt_time):
     """From the handler's line for 1 to the timeout line, and the mean pass.
-    The real restart ends the namespace. Its store's 0 is written until it
-    is reported, as for the latency."""
+    The real restart ends the namespace. Measured once the watchdog echoed a
+    write, as the latency."""
     store = tag_store()
     subject = Subject([WATCHDOG, "RESET", str(wdt_time)], env={"TAGSIM_DIR": store},
                       stdout=subprocess.PIPE)
-    wait_for(lambda: write_tag(store, "RESET", "0") or subject.lines, 10, "the first handler line")
+    wait_for_echo(store, "RESET", lambda: subject.lines, subject.running)
     write_tag(store, "RESET", "1")
     subject.wait(10 + wdt_time)
     start, first_count, end = (subject.seen_at(text) for text in (

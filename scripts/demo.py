@@ -24,11 +24,12 @@ def new_lines(log, done):
     return lines[done:]
 
 
-def narrate(device, log, wdt_time, interactive):
-    """Prints the console and the log, with the seconds since the tag was
-    set to 1, to the device's end; 0 when it restarted within wdt_time + 5 s.
-    A run that is not interactive may last wdt_time + 10 s."""
-    start, logged, deadline = None, 0, time.monotonic() + wdt_time + 10
+def narrate(device, log, logged, wdt_time, interactive):
+    """Prints the console and the log after its first LOGGED lines, with the
+    seconds since the tag was set to 1, to the device's end; 0 when it
+    restarted within wdt_time + 5 s. A run that is not interactive may last
+    wdt_time + 10 s."""
+    start, deadline = None, time.monotonic() + wdt_time + 10
     while True:
         ended = device.ended()
         lines = new_lines(log, logged)
@@ -76,6 +77,8 @@ def simulated_device(wdt_time, watchdog, interactive):
             else:
                 print("demo: the simulated device did not start its watchdog")
                 return 1
+            # The device's own echo that showed the watchdog ready is no change of the tag.
+            logged = len(new_lines(log, 0))
             if interactive:
                 print("demo: in another terminal, set the tag:   echo 1 > %s/RESET\n"
                       "demo:                      or clear it:   echo 0 > %s/RESET\n"
@@ -83,7 +86,7 @@ def simulated_device(wdt_time, watchdog, interactive):
             else:
                 print("demo: setting the tag: echo 1 > %s/RESET" % store, flush=True)
                 write_tag(store, "RESET", "1\n")
-            return narrate(device, log, wdt_time, interactive)
+            return narrate(device, log, logged, wdt_time, interactive)
         finally:
             if device:
                 device.stop()

@@ -32,7 +32,7 @@ TIMEOUT_LINE = "Watchdog timeout, reboot system!"
 
 
 def handler_line(value):
-    return "on_reset_tag: KW tag value reset to " + value
+    return VALUES["handler"] + ": KW tag value reset to " + value
 
 
 def count_lines(first, last):
@@ -51,6 +51,29 @@ def new_store(folder):
     os.mkdir(store)
     write_tag(store, "RESET", "0\n")
     return store
+
+
+def wait_for_echo(store, tag, echoed, alive=lambda: True):
+    """Waits until the watchdog holds its tag's handle. The one proof is its
+    handler's line for a write made after it started: a change that comes
+    before the handle is stored is dropped. Writes the tag's value again,
+    each time after twice the last pause, until echoed() holds."""
+    with open(os.path.join(store, tag), encoding="utf-8") as held:
+        value = held.read()
+    deadline, pause = time.monotonic() + 15 * TIMEOUT_FACTOR, 0.1
+    while True:
+        write_tag(store, tag, value)
+        written = time.monotonic()
+        while time.monotonic() < written + pause:
+            if echoed():
+                return
+            if not alive():
+                raise AssertionError("the watchdog ended before it echoed a write")
+            if time.monotonic() > deadline:
+                raise AssertionError("the watchdog did not echo a write of its tag within "
+                                     "%.0f s" % (15 * TIMEOUT_FACTOR))
+            time.sleep(0.01)
+        pause = min(2 * pause, 1.0)
 
 
 def wait_for(condition, timeout=20.0, what="condition"):

@@ -1,6 +1,11 @@
 // Stand-in for the device's tag library: tags are files in a store
 // directory, and a thread of the library's own reports each finished write
 // of an open tag to the registered handler.
+//
+// For the suites only: where TAGSIM_FENCE names a file outside the store,
+// a token written to it is copied to that name plus ".passed" once every
+// change written before it has been delivered. A check that nothing more
+// happens needs that sign; the program's output does not show it.
 
 #include <cerrno>
 #include <climits>
@@ -42,8 +47,10 @@ std::size_t open_tag_count = 0;
 bool initialised = false;
 bool store_gone_reported = false;
 int events_fd = -1;
+int fence_watch = -1;
 tag_change_handler handler = nullptr;
 char store_path[PATH_MAX];
+char fence_path[PATH_MAX];
 
 // The system's text for an error, safe on the library's thread and known to
 // glibc 2.17 and later (strerrordesc_np needs 2.32, strerror is not safe).
@@ -116,10 +123,8 @@ void tag_path(const char *name, char (&path)[PATH_MAX])
 
 // Fills content with at most size bytes; false with errno set on failure.
 // Never follows a symbolic link and never waits on a FIFO.
-bool read_tag_file(const char *name, char *content, std::size_t size, std::size_t *length)
+bool read_file(const char *path, char *content, std::size_t size, std::size_t *length)
 {
-    char path[PATH_MAX];
-    tag_path(name, path);
     const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
@@ -151,9 +156,11 @@ bool read_tag_file(const char *name, char *content, std::size_t size, std::size_
 
 void report_tag(const char *name, tag_handle handle)
 {
+    char path[PATH_MAX];
+    tag_path(name, path);
     char content[content_limit];
     std::size_t length = 0;
-    if (!read_tag_file(name, content, sizeof content, &length)) {
+    if (!read_file(path, content, sizeof content, &length)) {
         // Gone again, or something that is not a regular file took the tag's
         // place: no value to report, and nothing wrong with the library.
         if (errno != EISDIR && errno != ENOENT)
@@ -184,11 +191,35 @@ void report_all_tags()
     }
 }
 
+// Events are handled in the order written: everything before the token is delivered.
+// Renamed into place, so that the suite never reads half of it.
+void pass_fence()
+{
+    char token[content_limit];
+    std::size_t length = 0;
+    char passing[PATH_MAX + 16];
+    char passed[PATH_MAX + 16];
+    snprintf(passing, sizeof passing, "%s.passing", fence_path);
+    snprintf(passed, sizeof passed, "%s.passed", fence_path);
+    const int fd = open(passing, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const bool copied = fd >= 0 && read_file(fence_path, token, sizeof token, &length) &&
+                        write(fd, token, length) == static_cast<ssize_t>(length);
+    if (fd >= 0)
+        close(fd);
+    if (!copied || rename(passing, passed) != 0)
+        fprintf(stderr, "tagsim: cannot pass the fence %s: %s\n", fence_path, describe(errno).text);
+}
+
 // name is the event's NUL-terminated name, when event.len is not 0.
 void handle_event(const inotify_event &event, const char *name)
 {
     if ((event.mask & IN_Q_OVERFLOW) != 0) {
         report_all_tags();
+        return;
+    }
+    if (fence_watch >= 0 && event.wd == fence_watch) {
+        if ((event.mask & IN_CLOSE_WRITE) != 0)
+            pass_fence();
         return;
     }
     if ((event.mask & (IN_DELETE_SELF | IN_MOVE_SELF)) != 0) {
@@ -264,6 +295,12 @@ int32_t refuse_store(const char *path, int error)
     return -error;
 }
 
+int32_t refuse_fence(const char *path, int error)
+{
+    fprintf(stderr, "tagsim: cannot watch TAGSIM_FENCE %s: %s\n", path, describe(error).text);
+    return -error;
+}
+
 } // namespace
 
 [[gnu::visibility("default")]] int32_t qm_tag_init(int32_t /*mode*/, tag_init_params *params, int32_t /*flags*/)
@@ -290,6 +327,21 @@ int32_t refuse_store(const char *path, int error)
         const int error = errno;
         close(events);
         return refuse_store(path, error);
+    }
+
+    const char *fence = getenv("TAGSIM_FENCE");
+    if (fence != nullptr && *fence != '\0') {
+        if (strlen(fence) >= sizeof fence_path) {
+            close(events);
+            return refuse_fence(fence, ENAMETOOLONG);
+        }
+        fence_watch = inotify_add_watch(events, fence, IN_CLOSE_WRITE);
+        if (fence_watch < 0) {
+            const int error = errno;
+            close(events);
+            return refuse_fence(fence, error);
+        }
+        memcpy(fence_path, fence, strlen(fence) + 1);
     }
 
     memcpy(store_path, path, strlen(path) + 1);

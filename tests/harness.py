@@ -11,23 +11,20 @@ TAG_DOUBLE_DIR, CALL_RECORDER, TAGSIM_PROBE and, for a target build run under
 user-mode emulation, TARGET_EMULATOR (the emulator's command line).
 """
 
-import ctypes
 import dataclasses
-import fcntl
 import os
 import re
 import shlex
 import shutil
-import struct
 import subprocess
 import tempfile
-import termios
 import time
 import unittest
 
 from simulator.board import WDT_TIME, Board, expected_log
 from simulator.device import (BOOT, NAMESPACE, RESIDENTS, TIMEOUT_FACTOR, TIMEOUT_LINE, Contained,
-                              count_lines, handler_line, new_store, wait_for, write_tag)
+                              count_lines, handler_line, new_store, wait_for, wait_for_echo,
+                              write_tag)
 
 WATCHDOG = os.environ.get("WATCHDOG", "")
 TAG_DOUBLE_DIR = os.environ.get("TAG_DOUBLE_DIR", "")
@@ -168,22 +165,33 @@ def lintian(packages, scratch):
 
 class StandInWatchdog(Contained):
     """The watchdog with the stand-in library on a real tag store, its process
-    calls recorded in the test's transcript; sleep is real. Ready once its
-    first pass has begun, that is once the tag's handle is stored."""
+    calls recorded in the test's transcript; sleep is real. Ready once it
+    echoed a write of its tag and every write was delivered; ready_at is the
+    transcript's length then."""
 
     def __init__(self, test, store, *args, env=None, wrapper=()):
         self.test = test
-        extra = dict({"TAGSIM_DIR": store}, **(env or {}))
+        self.fence = os.path.join(test.workdir.name, "fence")
+        open(self.fence, "w", encoding="utf-8").close()
+        extra = dict({"TAGSIM_DIR": store, "TAGSIM_FENCE": self.fence}, **(env or {}))
         with open(test.transcript, "ab") as output:
             super().__init__(list(wrapper) + target_command(WATCHDOG, args, preload=CALL_RECORDER),
                              env=test.environment(extra), stdout=output)
-        self.ready(wait_for, lambda: "@sleep 1" in self.transcript(), 20, "the first pass")
+        since = len(self.transcript())
+        self.ready(wait_for_echo, store, "RESET", lambda: any(
+            line.startswith(handler_line("")) for line in self.transcript()[since:]), self.running)
+        self.wait_delivered()
+        self.ready_at = len(self.transcript())
 
     def transcript(self):
         return read_transcript(self.test.transcript)
 
-    def wait_for_line(self, text, timeout=30):
-        wait_for(lambda: text in self.transcript(), timeout, what=text)
+    def wait_for_line(self, text, since=None, timeout=30):
+        """The index of the first line TEXT after the first SINCE lines (the
+        echo that made it ready, unless given), once it came."""
+        since = self.ready_at if since is None else since
+        wait_for(lambda: text in self.transcript()[since:], timeout, what=text)
+        return self.transcript().index(text, since)
 
     def wait_for_passes(self, count, since):
         """Waits until COUNT passes began after the transcript's first SINCE
@@ -192,43 +200,32 @@ class StandInWatchdog(Contained):
                  what="%d passes" % count)
         return self.transcript()[since:]
 
+    def wait_delivered(self):
+        """Once the library has delivered every change written before."""
+        wait_delivered(self.fence)
+
     def stderr(self):
         """Its standard error so far."""
         return check_no_sanitizer_report("".join(line + "\n" for line in self.errors))
 
 
-# pidfd_getfd(2), which Python's os module lacks: 438 on x86 and Arm alike.
-PIDFD_GETFD = 438
+def wait_delivered(fence):
+    """Waits until the stand-in library has delivered every change written
+    before this call: a token written to its TAGSIM_FENCE comes back in
+    FENCE.passed once all before it was handled. Written again each second:
+    an overflowing event queue may have dropped it."""
+    token, written = str(time.monotonic_ns()), [0.0]
 
-
-def queued_bytes(pid, fd):
-    """The bytes of events that wait in another process's inotify descriptor."""
-    process = os.pidfd_open(pid)
-    copy = ctypes.CDLL(None, use_errno=True).syscall(PIDFD_GETFD, process, fd, 0)
-    os.close(process)
-    if copy < 0:
-        raise OSError(ctypes.get_errno(), "pidfd_getfd of descriptor %d of %d" % (fd, pid))
-    try:
-        return struct.unpack("i", fcntl.ioctl(copy, termios.FIONREAD, bytes(4)))[0]
-    finally:
-        os.close(copy)
-
-
-def library_thread_waits(pid):
-    """Whether the stand-in library's thread has worked off every event: none
-    is queued, and after that its thread blocks reading its inotify
-    descriptor (/proc shows the call's first argument). In this order: a
-    thread that an event has just woken still shows the read for a while."""
-    descriptors = [int(fd) for fd in os.listdir("/proc/%d/fd" % pid)
-                   if os.readlink("/proc/%d/fd/%s" % (pid, fd)) == "anon_inode:inotify"]
-    if any(queued_bytes(pid, fd) for fd in descriptors):
-        return False
-    for task in os.listdir("/proc/%d/task" % pid):
-        with open("/proc/%d/task/%s/syscall" % (pid, task), encoding="ascii") as call:
-            fields = call.read().split()
-        if len(fields) > 2 and fields[0] != "-1" and int(fields[1], 16) in descriptors:
-            return True
-    return False
+    def passed():
+        if time.monotonic() - written[0] >= 1:
+            write_tag(os.path.dirname(fence), os.path.basename(fence), token)
+            written[0] = time.monotonic()
+        try:
+            with open(fence + ".passed", encoding="utf-8") as answer:
+                return answer.read() == token
+        except FileNotFoundError:
+            return False
+    wait_for(passed, what="the library's delivery of every change written")
 
 
 class Device(Contained):
@@ -248,15 +245,18 @@ class Device(Contained):
         super().__init__([BOOT, workdir, "RESET", str(wdt_time)] + programs + [program],
                          first=True, env=env, stderr=subprocess.STDOUT)
         self.ready(self.wait_for_line, "device: watchdog running")
+        self.logged = len(read_transcript(self.log))
 
     def log_lines(self):
-        return read_transcript(self.log)
+        """The log since the tag was last set, or since the echo that showed
+        the watchdog ready."""
+        return read_transcript(self.log)[self.logged:]
 
     def wait_for_log(self, line, timeout=20):
         wait_for(lambda: line in self.log_lines(), timeout, what=line)
 
     def set_tag(self, value):
-        self.started = time.monotonic()
+        self.started, self.logged = time.monotonic(), len(read_transcript(self.log))
         write_tag(self.store, "RESET", value + "\n")
 
     def wait_for_end(self):
@@ -288,13 +288,15 @@ class BoardTest(unittest.TestCase):
 
     def assertRestartedInTimeWithEveryLine(self, boot, log):
         """A bare restart within wdt_time + 5 s of the first count line, and
-        in the log one handler line per write of 1, the count lines and the
-        timeout line, last."""
+        in the log the echoes of the writes that showed it ready, one handler
+        line for the 1, the count lines and the timeout line, last."""
         self.assertEqual(boot.bare_restart_faults(), [], boot.console())
         self.assertLessEqual(boot.ended_at - boot.seen_at("board: counting"),
                              (WDT_TIME + 5) * TIMEOUT_FACTOR)
-        writes = int(re.search(r"counting after (\d+) writes", boot.console()).group(1))
-        self.assertEqual(([line for line in log if line.startswith("on_")],
-                          [line for line in log if not line.startswith("on_")], log[-1:]),
-                         ([handler_line("1.000000")] * writes, expected_log(WDT_TIME),
+        writes = int(re.search(r"ready after (\d+) writes of 0", boot.console()).group(1))
+        handled = [line for line in log if line.startswith(handler_line(""))]
+        echoes = handled.count(handler_line("0.000000"))
+        self.assertEqual((handled[echoes:], 1 <= echoes <= writes,
+                          [line for line in log if line not in handled], log[-1:]),
+                         ([handler_line("1.000000")], True, expected_log(WDT_TIME),
                           expected_log(WDT_TIME)[-1:]))

@@ -11,7 +11,7 @@ import tempfile
 import time
 import unittest
 
-from harness import Device, emulated, lintian, read_transcript, write_tag
+from harness import Device, emulated, handler_line, lintian, read_transcript, write_tag
 from simulator.device import TIMEOUT_FACTOR, UNSHARE
 from built_files import as_version, glibc_needs
 
@@ -169,8 +169,9 @@ class Installed(unittest.TestCase):
         # script looks. Not configured: one line, status 0. No DAEMON: LSB's
         # "not installed", and "unknown" for status. A PID file that cannot be
         # written, or a tag that does not open: the reason, and no watchdog
-        # left. A start: write the tag until the count shows; SIGTERM, ignored
-        # here and so by the watchdog, must not keep stop from ending it.
+        # left. A start: write 0 until the watchdog echoes it, then 1;
+        # SIGTERM, ignored here and so by the watchdog, must not keep stop
+        # from ending it.
         # Removed, not purged (no launcher): quiet, and not running.
         cycle = ('"$1" start; echo "status $?"; '
                  'WDTAG_DEFAULTS=$3 "$1" start; echo "status $?"; '
@@ -179,10 +180,12 @@ class Installed(unittest.TestCase):
                  'echo WDTAG_TAG=MISSING >> "$2"; "$1" start; echo "status $?"; '
                  'sleep 1; ls -l /proc/[0-9]*/exe 2>/dev/null | grep -c wdtag_poweroff; '
                  'export WDTAG_DEFAULTS=$5; trap "" TERM; "$1" start; "$1" status; '
-                 'echo "status $?"; until grep -q "current count = 1" "$6/log" 2>/dev/null; do '
-                 'echo 1 > "$6/RESET"; sleep 0.2; done; '
+                 'echo "status $?"; until grep -q "^%s" "$6/log" 2>/dev/null; do '
+                 'echo 0 > "$6/RESET"; sleep 0.2; done; echo 1 > "$6/RESET"; '
+                 'until grep -q "current count = 1" "$6/log"; do sleep 0.2; done; '
                  '"$1" stop; "$1" status; echo "status $?"; umount /%s/libexec; '
-                 '"$1" start; echo "status $?"; "$1" status; echo "status $?"' % PREFIX)
+                 '"$1" start; echo "status $?"; "$1" status; echo "status $?"'
+                 % (handler_line(""), PREFIX))
         cycled = subprocess.run(
             UNSHARE + ["--", "sh", "-c", 'mount --bind "$1" /%s/libexec && shift && eval "$0"'
                        % PREFIX, cycle, os.path.join(self.destdir, PREFIX, "libexec"),

@@ -7,8 +7,8 @@ import unittest
 
 from harness import (NAMESPACE, RESTART_SEQUENCE, TAGSIM_LIBRARY, TAGSIM_PROBE, Contained,
                      StandInWatchdog, WatchdogTest, check_no_sanitizer_report, count_lines,
-                     emulated, handler_line, library_thread_waits, new_store, target_command,
-                     wait_for, write_tag)
+                     emulated, handler_line, new_store, target_command, wait_delivered,
+                     write_tag)
 
 EINVAL, ENOENT, ENOTDIR = 22, 2, 20
 
@@ -67,16 +67,20 @@ class Probe(Contained):
     """A running probe that watches tags, its lines followed."""
 
     def __init__(self, store, *names):
+        self.fence = os.path.join(os.path.dirname(store), "fence")
+        open(self.fence, "w", encoding="utf-8").close()
         super().__init__(target_command(TAGSIM_PROBE, ("watch",) + names),
-                         env=dict(os.environ, TAGSIM_DIR=store))
+                         env=dict(os.environ, TAGSIM_DIR=store, TAGSIM_FENCE=self.fence))
         self.handles = self.ready(lambda: [line.split()[1] for line in iter(self.next_line, "ready")])
 
     def notification(self, index, value):
         return "notify %s 0 %s 0" % (self.handles[index], value)
 
-    def waits(self):
-        """Once the library's thread has worked off every event."""
-        wait_for(lambda: library_thread_waits(self.pid()), what="the library's blocking read")
+    def final_errors(self):
+        """Its standard error to the end, once every change written was delivered."""
+        wait_delivered(self.fence)
+        self.stop()
+        return self.errors
 
     def stop(self):
         super().stop()
@@ -128,11 +132,7 @@ class Notifications(Store):
 
     def test_refused_content_is_named_once_on_stderr(self):
         write_tag(self.store, "RESET", "1e-400")
-        # Another file, so that no later write to RESET merges with this one.
-        write_tag(self.store, "OTHER", "1")
-        self.probe.next_line()
-        self.probe.waits()
-        self.assertEqual(self.probe.errors,
+        self.assertEqual(self.probe.final_errors(),
                          ["tagsim: tag RESET does not hold a number; not reported"])
 
     def test_symbolic_link_renamed_onto_the_tag_is_not_followed(self):
@@ -149,10 +149,7 @@ class Notifications(Store):
     def test_symbolic_link_in_place_of_the_tag_is_named_on_stderr(self):
         os.symlink("/proc/self/environ", os.path.join(self.store, ".link"))
         os.rename(os.path.join(self.store, ".link"), os.path.join(self.store, "RESET"))
-        write_tag(self.store, "OTHER", "1")
-        self.probe.next_line()
-        self.probe.waits()
-        self.assertEqual(self.probe.errors, [
+        self.assertEqual(self.probe.final_errors(), [
             "tagsim: cannot read tag RESET: Too many levels of symbolic links"])
 
     def test_last_of_a_burst_of_writes_is_reported_last(self):
@@ -174,9 +171,7 @@ class Notifications(Store):
         for name in os.listdir(self.store):
             os.unlink(os.path.join(self.store, name))
         os.rmdir(self.store)
-        wait_for(lambda: self.probe.errors, what="the message")
-        self.probe.waits()
-        self.assertEqual(self.probe.errors, ["tagsim: tag store %s is gone; no more changes "
+        self.assertEqual(self.probe.final_errors(), ["tagsim: tag store %s is gone; no more changes "
                                              "will be reported" % self.store])
 
     def test_nothing_else_reaches_stdout(self):
@@ -210,13 +205,13 @@ class WatchdogWithStandIn(WatchdogTest):
         write_tag(store, "RESET", "1\n")
         watchdog.wait_for_line("current count = 1")
         write_tag(store, "RESET", "0\n")
-        watchdog.wait_for_line(handler_line("0.000000"))
+        zero = watchdog.wait_for_line(handler_line("0.000000"))
         # The first of two passes begun after the 0 has read it whole.
-        watchdog.wait_for_passes(2, since=watchdog.transcript().index(handler_line("0.000000")))
+        watchdog.wait_for_passes(2, since=zero)
         write_tag(store, "RESET", "1\n")
         status = watchdog.wait()
-        transcript = [line for line in watchdog.transcript() if line != "@sleep 1"]
-        self.assertEqual((transcript[transcript.index(handler_line("0.000000")):], status),
+        transcript = [line for line in watchdog.transcript()[zero:] if line != "@sleep 1"]
+        self.assertEqual((transcript, status),
                          ([handler_line("0.000000"), handler_line("1.000000"), *count_lines(1, 3)]
                           + RESTART_SEQUENCE, 0))
 
@@ -224,16 +219,17 @@ class WatchdogWithStandIn(WatchdogTest):
     def test_idle_library_thread_does_not_wake_up_while_the_watchdog_passes(self):
         _, watchdog = self.start("3")
         pid = watchdog.pid()
-        # Counted from its first sleep in the blocking read: getting there
-        # may take a switch or two on a busy machine.
-        wait_for(lambda: library_thread_waits(pid), what="the library's blocking read")
         status = "/proc/%d/task/%s/status" % (pid, sorted(os.listdir("/proc/%d/task" % pid),
                                                           key=int)[-1])
-        before = self.switches(status)
-        watchdog.wait_for_passes(2, since=len(watchdog.transcript()))
-        self.assertEqual(self.switches(status), before)
+        watchdog.wait_delivered()
+        before = self.sleeps(status)
+        watchdog.wait_for_passes(3, since=len(watchdog.transcript()))
+        # One sleep at most: the thread's return to its blocking read after
+        # the fence. A thread that polled each second would show two or more.
+        self.assertLessEqual(self.sleeps(status) - before, 1)
 
     @staticmethod
-    def switches(status):
+    def sleeps(status):
         with open(status, encoding="ascii") as lines:
-            return [line for line in lines if "ctxt_switches" in line]
+            return next(int(line.split()[1]) for line in lines
+                        if line.startswith("voluntary_ctxt_switches"))

@@ -7,8 +7,8 @@ import unittest
 
 from harness import (CALL_RECORDER, NAMESPACE, RESTART_SEQUENCE, TAG_DOUBLE_DIR, TAGSIM_LIBRARY,
                      TIMEOUT_FACTOR, WATCHDOG, StandInWatchdog, WatchdogTest, count_lines,
-                     handler_line, library_thread_waits, new_store, read_transcript,
-                     target_command, wait_for, write_tag)
+                     handler_line, new_store, read_transcript, target_command, wait_for,
+                     write_tag)
 
 
 def count_lines_in(lines):
@@ -83,7 +83,7 @@ class Floods(RealStore):
     def test_flood_ending_in_zero_leaves_the_watchdog_silent(self):
         watchdog = self.start(wdt_time="30")
         self.flood(["0", "1"] * 5000 + ["0"])
-        wait_for(lambda: library_thread_waits(watchdog.pid()), what="the flood worked off")
+        watchdog.wait_delivered()
         settled = watchdog.transcript()
         # A pass that read one of the flood's 1s may print its count still; the next ones may not.
         first = len(settled) + watchdog.wait_for_passes(1, since=len(settled)).index("@sleep 1") + 1
