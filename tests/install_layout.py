@@ -5,6 +5,7 @@ import glob
 import gzip
 import os
 import re
+import shlex
 import signal
 import subprocess
 import tempfile
@@ -30,6 +31,58 @@ LAUNCHER = "/libexec/wdtag-poweroff/start"
 PROGRAM = "/sbin/wdtag_poweroff"
 MANUAL = "/share/man/man8/wdtag_poweroff.8.gz"
 COMPONENTS = {"wdtag-poweroff": "watchdog", "wdtag-poweroff-tagsim": "tagsim"}
+# Runs each case of the init script's table as run NAME COMMANDS, in a
+# private PID namespace: sh -c INIT_CASES SCRIPT SHELL PROGRAM FALLBACKS
+# LIBEXEC FOLDER. FALLBACKS are tools that are made no programs. A case has
+# a folder of its own with a tag store, its settings and its log.
+INIT_CASES = r"""
+script=$0 shell=$1 program=$2 fallbacks=$3 cases=$5 libexec=/%s/libexec
+launcher=$libexec/wdtag-poweroff/start
+mount --bind "$4" "$libexec" || exit 1
+mkdir -p "$cases" && : >"$cases/no-program"
+for tool in $fallbacks; do mount --bind "$cases/no-program" "$(command -v "$tool")" || exit 1; done
+init() { $shell "$script" "$@" >>"$said" 2>&1; echo "$?" >>"$folder/statuses"; }
+watchdogs() {
+    for exe in /proc/[0-9]*/exe; do [ "$(readlink "$exe")" != "$program" ] || echo "${exe%%/exe}"; done
+}
+appears() {
+    tries=200
+    until [ -n "$(watchdogs)" ] || [ "$tries" -eq 0 ]; do sleep 0.1; tries=$((tries - 1)); done
+}
+# daemon PREFIX: a DAEMON that runs the program after PREFIX.
+daemon() {
+    printf '#!/bin/sh\n%%s "%%s" "$@"\n' "$1" "$program" >"$folder/daemon"
+    chmod +x "$folder/daemon"
+    echo "DAEMON=$folder/daemon" >>"$settings"
+}
+# The processes of a case, by their first two words: its program, its
+# wrapper and the launcher.
+ours() {
+    for cmdline in /proc/[0-9]*/cmdline; do
+        tr '\0' '\n' <"$cmdline" 2>/dev/null | head -n 2 | grep -qxFe "$program" \
+            -e "$folder/daemon" -e "$launcher" && echo "$cmdline"
+    done
+}
+run() {
+    folder=$cases/$(printf %%s "$1" | tr -c a-zA-Z -) settings=$cases/$1.settings said=$cases/$1.said
+    mkdir -p "$folder" && echo 0 >"$folder/RESET"
+    printf '%%s\n' "DAEMON=$program" "LOG=$folder/log" "PIDFILE=$folder/pid" \
+        "TAGSIM_DIR=$folder" WDTAG_TAG=RESET WDTAG_TIME=100 >"$settings"
+    export WDTAG_DEFAULTS=$settings
+    eval "$2"
+    appears
+    set -- "$1" $(watchdogs)
+    oom="OOM kept"
+    grep -q "cannot keep the OOM killer" "$folder"/*log 2>/dev/null ||
+        [ "$(cat "$2/oom_score_adj" 2>/dev/null)" = -1000 ] || oom="OOM score $(cat "$2/oom_score_adj")"
+    env=clean
+    ! grep -qz CALLER_ONLY "$2/environ" 2>/dev/null || env="caller's environment"
+    watchdogs=$(($# - 1))
+    init stop
+    echo "$1: $(echo $(cat "$folder/statuses")); $watchdogs watchdog; $env; $oom;" \
+        "$(ours | wc -l) left"
+}
+"""
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
@@ -207,6 +260,49 @@ class Installed(unittest.TestCase):
                               "/nonexistent%s/pid" % failing,
                               "wdtag-poweroff: failed to start; it wrote to %s/log:" % failing,
                               "Fail to open tag: MISSING"]))
+
+    @unittest.skipIf(emulated(), "the init script runs the program directly")
+    def test_init_script_keeps_exactly_one_watchdog_under_dash_and_busybox_and_stop_ends_it(self):
+        # Each case in a private PID namespace, under dash, under BusyBox sh,
+        # and under BusyBox sh where flock and setsid are no programs (the
+        # BusyBox board has no flock): its init calls' statuses and then
+        # stop's, the watchdogs before that stop, the caller's variable in
+        # their environment, their OOM score, and what stop leaves of them.
+        cases = {  # name: commands, the statuses of its init calls
+            "unwritable log": ('init start; echo LOG=/nonexistent/x.log >>"$settings"; '
+                               'init restart; grep -q "cannot write its log /nonexistent/x.log" '
+                               '"$said" || echo "not told"', "0 1"),
+            "slow launcher": ('daemon "sleep 2; exec"; init start; init start', "0 0"),
+            "wrapper": ('daemon ""; init start; appears; rm "$folder/pid"; init status', "0 0"),
+            "DAEMON changed": ('init start; daemon exec; init restart', "0 0"),
+            "PID file removed": ('init start; rm "$folder/pid"; init start', "0 0"),
+            "three starts": ("init start & init start & init start & wait", "0 0 0"),
+            # Started as the previous version did, with a PID file of one line.
+            "one-line PID file": ('(echo -1000 2>/dev/null >/proc/self/oom_score_adj || '
+                                  'echo "cannot keep the OOM killer from it"; exec env -i '
+                                  'PATH="$PATH" WDTAG_DEFAULTS="$settings" "$launcher" "$program") '
+                                  '</dev/null >>"$folder/log" 2>&1 & echo $! >"$folder/pid"; '
+                                  'appears; init start', "0"),
+            "quote in the log's name": ("echo \"LOG=$folder/it's.log\" >>\"$settings\"; init start; "
+                                        "[ -s \"$folder/it's.log\" ] || echo 'no log'", "0"),
+        }
+        script = "".join('run %s %s\n' % (shlex.quote(name), shlex.quote(commands))
+                         for name, (commands, _) in cases.items())
+        wanted = ["%s: %s 0; 1 watchdog; clean; OOM kept; 0 left" % (name, statuses)
+                  for name, (_, statuses) in cases.items()]
+        got = {}
+        for shell, fallbacks in (("dash", ""), ("busybox sh", ""), ("busybox sh", "flock setsid")):
+            cases_folder = os.path.join(self.workdir.name, "cases", shell + fallbacks)
+            ran = subprocess.run(
+                UNSHARE + ["--", "sh", "-c", INIT_CASES % PREFIX + script,
+                           os.path.join(self.destdir, INIT), shell, self.program, fallbacks,
+                           os.path.join(self.destdir, PREFIX, "libexec"),
+                           cases_folder],
+                env=dict(os.environ, CALLER_ONLY="1"), capture_output=True, text=True,
+                timeout=300 * TIMEOUT_FACTOR, check=False)
+            got[shell, fallbacks] = ran.stdout.splitlines() + ran.stderr.splitlines()
+        self.maxDiff = None
+        self.assertEqual(got, {key: wanted for key in got})
 
     def launch(self, settings, program, **env):
         """The installed launcher on SETTINGS: its status, output and errors."""
