@@ -26,6 +26,7 @@ LIBDIR = os.environ.get("INSTALL_LIBDIR", "lib")
 UNIT = "lib/systemd/system/wdtag-poweroff.service"
 INIT = "etc/init.d/wdtag-poweroff"
 SETTINGS = "etc/default/wdtag-poweroff"
+LOGROTATE = "etc/logrotate.d/wdtag-poweroff"
 # Below the prefix:
 LAUNCHER = "/libexec/wdtag-poweroff/start"
 PROGRAM = "/sbin/wdtag_poweroff"
@@ -304,6 +305,20 @@ class Installed(unittest.TestCase):
         self.maxDiff = None
         self.assertEqual(got, {key: wanted for key in got})
 
+    def test_logrotate_rule_leaves_the_watchdogs_next_line_in_the_log_it_names(self):
+        # The init script's watchdog keeps its log open and appends to it.
+        folder = tempfile.mkdtemp(dir=self.workdir.name)  # logrotate refuses a shared folder
+        log = os.path.join(folder, "wdtag_poweroff.log")
+        rule = "\n".join(read_transcript(os.path.join(self.destdir, LOGROTATE)))
+        config = write(os.path.join(folder, "rule"), rule.replace(
+            "/var/log/wdtag_poweroff.log", log))
+        with open(log, "a", encoding="utf-8") as watchdog:
+            print("current count = 1", file=watchdog, flush=True)
+            output("logrotate", "-f", "-s", os.path.join(folder, "state"), config)
+            print("current count = 2", file=watchdog, flush=True)
+        self.assertEqual((read_transcript(log), read_transcript(log + ".1")),
+                         (["current count = 2"], ["current count = 1"]))
+
     def launch(self, settings, program, **env):
         """The installed launcher on SETTINGS: its status, output and errors."""
         defaults = write(os.path.join(self.workdir.name, "launcher-defaults"), settings)
@@ -315,15 +330,23 @@ class Installed(unittest.TestCase):
 
     def test_launcher_reads_settings_literally_and_refuses_what_the_watchdog_cannot_use(self):
         program = write(os.path.join(self.workdir.name, "shows-what-it-got"),
-                        '#!/bin/sh\necho "$*|${LD_LIBRARY_PATH-}|${VENDOR_HOST-}|$PWD"\n', 0o755)
+                        '#!/bin/sh\necho "$*|${LD_LIBRARY_PATH-}|${VENDOR_HOST-}|$PWD|'
+                        '${LD_PRELOAD-}|${PATH%%:*}"\n', 0o755)
+        # Names that could change what runs or loads, or that are misspelt,
+        # are ignored and told, line by line; the others still pass.
+        ignored = ("PATH=/opt/vendor/bin:$PATH\nLD_PRELOAD=/x.so\nLD_LIBRARY_PATH=lib:\n"
+                   "WDTAG_TIMEOUT=30\nTMPDIR=/x\n")
         rows = [  # settings; what the program got, or the start of the launcher's refusal
             ('WDTAG_TAG=$HOME\r\nWDTAG_TIME= 7 \nWDTAG_LIBRARY_PATH=/opt/my lib\n'
-             '# a comment\nVENDOR_HOST="tags.local"\n', "$HOME 7|/opt/my lib|tags.local|/"),
+             '# a comment\nVENDOR_HOST="tags.local"\n',
+             "$HOME 7|/opt/my lib|tags.local|/||" + os.environ["PATH"].split(":")[0]),
+            ("WDTAG_TAG=R\nWDTAG_TIME=2147483647\n" + ignored,
+             "R 2147483647|||/||" + os.environ["PATH"].split(":")[0]),
             ("WDTAG_TAG=R\nWDTAG_LIBRARY_PATH=/opt/$LIB\n", "WDTAG_LIBRARY_PATH must"),
             ("WDTAG_TAG=R\nWDTAG_LIBRARY_PATH=/opt/a;\n", "WDTAG_LIBRARY_PATH must"),
             ("WDTAG_TAG=R\nWDTAG_LIBRARY_PATH=/opt/a::/opt/b\n", "WDTAG_LIBRARY_PATH must"),
-            ('WDTAG_TAG=R\nWDTAG_TIME="10 20"\n', "WDTAG_TIME must be a number"),
-            ("WDTAG_TAG=R\nWDTAG_TIME=*\n", "WDTAG_TIME must be a number"),
+        ] + [("WDTAG_TAG=R\nWDTAG_TIME=%s\n" % time, "WDTAG_TIME must be a number")
+             for time in ('"10 20"', "*", "0", "2147483648", "99999999999999999999")] + [
             ("WDTAG_TAG=\n", "no tag to watch"),
         ]
         got = []
@@ -332,8 +355,16 @@ class Installed(unittest.TestCase):
             configured = self.launch(settings, "--configured")[0]
             got.append((configured, status, shown or next(
                 (want for _, want in rows if "wdtag-poweroff: " + want in said), said)))
-        self.assertEqual(got, [(0, 0, rows[0][1])] + [(0, 1, want) for _, want in rows[1:-1]]
-                         + [(1, 1, rows[-1][1])])
+        told = self.launch(rows[1][0], program)[2].splitlines()
+        self.assertEqual(got, [(0, 0, want) for _, want in rows[:2]]
+                         + [(0, 1, want) for _, want in rows[2:-1]] + [(1, 1, rows[-1][1])])
+        self.assertEqual([line.split(": ", 2)[2] for line in told], [
+            "line 3: ignoring PATH: it could change what the watchdog runs or loads",
+            "line 4: ignoring LD_PRELOAD: library folders go in WDTAG_LIBRARY_PATH",
+            "line 5: ignoring LD_LIBRARY_PATH: library folders go in WDTAG_LIBRARY_PATH",
+            "line 6: ignoring WDTAG_TIMEOUT, which is no setting: a misspelling of WDTAG_TAG, "
+            "WDTAG_TIME or WDTAG_LIBRARY_PATH?",
+            "line 7: ignoring TMPDIR: it could change what the watchdog runs or loads"])
 
     def test_launcher_under_systemd_doubles_the_wait_after_each_quick_failure_to_ten_minutes(self):
         folder = os.path.join(self.workdir.name, "runtime")
