@@ -22,7 +22,8 @@ ENABLED = ["etc/systemd/system/multi-user.target.wants/wdtag-poweroff.service",
 MASKED = ["etc/systemd/system/wdtag-poweroff.service"]
 INIT_SCRIPT = "etc/init.d/wdtag-poweroff"
 LEFT_BY_THE_SERVICE = ["var/log/wdtag_poweroff.log", "var/log/wdtag_poweroff.log.1",
-                       "var/log/wdtag_poweroff.log.2.gz", "run/wdtag-poweroff.pid"]
+                       "var/log/wdtag_poweroff.log.2.gz", "run/wdtag-poweroff.pid",
+                       "run/wdtag-poweroff.pid.lock", "run/wdtag-poweroff.pid.lock.d/holder"]
 
 
 def debian_root():
@@ -113,6 +114,7 @@ class MaintainerScripts(unittest.TestCase):
         self.dpkg("-r", "wdtag-poweroff")
         self.requests()
         for path in LEFT_BY_THE_SERVICE:
+            os.makedirs(os.path.dirname(os.path.join(self.root, path)), exist_ok=True)
             with open(os.path.join(self.root, path), "w", encoding="utf-8") as left:
                 left.write("left by the service\n")
         self.dpkg("-P", "wdtag-poweroff")
