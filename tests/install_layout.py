@@ -305,6 +305,28 @@ class Installed(unittest.TestCase):
         self.maxDiff = None
         self.assertEqual(got, {key: wanted for key in got})
 
+    @unittest.skipIf(emulated(), "the init script runs the program directly")
+    def test_init_script_under_systemd_without_init_functions_hands_over_when_installed(self):
+        # In a mount namespace: systemd's runtime folder, no init-functions,
+        # a systemctl that says what it was asked, the script where it is
+        # installed. Elsewhere, or told to skip, it does the work itself:
+        # with no launcher here, LSB's "not running".
+        said = subprocess.run(
+            UNSHARE + ["--", "sh", "-c", r"""
+                mount -t tmpfs none /run && mkdir -p /run/systemd/system &&
+                mount -t tmpfs none /lib/lsb && mount -t tmpfs none /etc/init.d &&
+                printf '#!/bin/sh\necho "systemctl $*"\n' >/run/systemctl &&
+                chmod +x /run/systemctl && mount --bind /run/systemctl /usr/bin/systemctl &&
+                cp "$1" /etc/init.d/wdtag-poweroff || exit 1
+                /etc/init.d/wdtag-poweroff restart; /etc/init.d/wdtag-poweroff force-reload
+                _SYSTEMCTL_SKIP_REDIRECT=1 /etc/init.d/wdtag-poweroff status; echo "status $?"
+                "$1" status; echo "status $?"
+                """,
+                       "sh", os.path.join(self.destdir, INIT)],
+            capture_output=True, text=True, timeout=60 * TIMEOUT_FACTOR, check=False)
+        self.assertEqual(said.stdout.splitlines(), ["systemctl restart wdtag-poweroff.service"] * 2
+                         + ["status 3"] * 2, said.stderr)
+
     def test_logrotate_rule_leaves_the_watchdogs_next_line_in_the_log_it_names(self):
         # The init script's watchdog keeps its log open and appends to it.
         folder = tempfile.mkdtemp(dir=self.workdir.name)  # logrotate refuses a shared folder
