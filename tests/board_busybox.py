@@ -17,6 +17,13 @@ class HeldTag(BoardTest):
         self.assertRestartedInTimeWithEveryLine(boot, boot.flash("/wdtag_poweroff.log"))
 
 
+class Commissioning(BoardTest):
+    def test_trial_in_a_namespace_counts_to_its_timeout_and_leaves_the_board_guarded(self):
+        boot = self.boot("commission")
+        self.assertTrialCountedThenTheServiceRestartedTheBoard(
+            boot, boot.flash("/wdtag_poweroff.log"))
+
+
 class VendorFolder(BoardTest):
     """The tag library only in a folder of the vendor's, outside the search path."""
 

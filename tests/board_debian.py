@@ -4,18 +4,23 @@ real, and the journal on the board's disk holds every line afterwards; the
 same with the package's confining drop-in; and with no tag, the unit is
 skipped. The last resident program runs as another user."""
 
+import re
+
 from harness import BoardTest
 from simulator.device import RESIDENTS
 
 CONFINED = "/usr/share/doc/wdtag-poweroff/examples/confined.conf"
+VENDOR_FOLDER = "/opt/vendor/lib"
 
 
 class InstalledPackage(BoardTest):
     KIND, LIMIT = "debian", 600
 
-    def assertRestartedStoppingBothResidents(self, boot):
-        self.assertRestartedInTimeWithEveryLine(
-            boot, boot.journal("wdtag-poweroff", "wdtag_poweroff"))
+    def journal(self, boot):
+        return boot.journal("wdtag-poweroff", "wdtag_poweroff")
+
+    def assertRestartedStoppingBothResidents(self, boot, journal=None):
+        self.assertRestartedInTimeWithEveryLine(boot, journal or self.journal(boot))
         self.assertEqual([name for name in RESIDENTS
                           if name + ": stopped by SIGTERM" not in boot.console()],
                          [], boot.console())
@@ -46,3 +51,24 @@ class InstalledPackage(BoardTest):
         self.assertEqual([sorted(line.split()[2:]) for line in boot.board_lines()
                           if line.startswith("board: unit ")],
                          [["ActiveState=inactive", "NRestarts=0", "Result=exec-condition"]])
+
+    def test_trial_in_a_namespace_counts_to_its_timeout_and_leaves_the_board_guarded(self):
+        boot = self.boot("commission")
+        self.assertTrialCountedThenTheServiceRestartedTheBoard(boot, self.journal(boot))
+
+    # The library out of the loader's reach: each start fails at once.
+    def test_unit_waiting_out_quick_failures_is_not_active_and_a_reinstall_does_not_wait(self):
+        boot = self.boot("delayed", library=VENDOR_FOLDER)
+        said = [re.sub(r"in \d+ s", "in N s", line) for line in boot.board_lines()
+                if line.startswith(("board: waiting", "board: installed"))]
+        journal = self.journal(boot)
+        failed = [number for number, line in enumerate(journal)
+                  if line.startswith("wdtag-poweroff:") or "error while loading" in line]
+        # Why it waits, and until when, where systemctl status shows it.
+        waits = [line for line in journal if "failed 3 times" in line] or [""]
+        self.assertEqual((said, bool(re.fullmatch(
+            "wdtag-poweroff: failed 3 times in a row within a minute of its start; "
+            r"starting again in 20 s, at \d\d:\d\d:\d\d", waits[0]))), (
+            ["board: waiting: is-active 3 activating, SubState=start-pre",
+             "board: installed again in N s, 0 waits logged: active"], True), boot.console())
+        self.assertRestartedStoppingBothResidents(boot, journal[failed[-1] + 1:])

@@ -293,10 +293,22 @@ class BoardTest(unittest.TestCase):
         self.assertEqual(boot.bare_restart_faults(), [], boot.console())
         self.assertLessEqual(boot.ended_at - boot.seen_at("board: counting"),
                              (WDT_TIME + 5) * TIMEOUT_FACTOR)
-        writes = int(re.search(r"ready after (\d+) writes of 0", boot.console()).group(1))
+        writes = int(re.search(r"board: ready after (\d+) writes of 0", boot.console()).group(1))
         handled = [line for line in log if line.startswith(handler_line(""))]
         echoes = handled.count(handler_line("0.000000"))
         self.assertEqual((handled[echoes:], 1 <= echoes <= writes,
                           [line for line in log if line not in handled], log[-1:]),
                          ([handler_line("1.000000")], True, expected_log(WDT_TIME),
                           expected_log(WDT_TIME)[-1:]))
+
+    def assertTrialCountedThenTheServiceRestartedTheBoard(self, boot, log):
+        """The trial in a namespace: its count lines and its timeout line,
+        both residents still running after it, then the service's own
+        watchdog, started again, restarting the board."""
+        lines = boot.board_lines()
+        trial = [line[len("board: trial: "):] for line in lines
+                 if line.startswith("board: trial: ")]
+        self.assertEqual(([line for line in trial if line in expected_log(WDT_TIME)],
+                          [name for name in RESIDENTS if "board: %s still runs" % name not in lines]),
+                         (expected_log(WDT_TIME), []), boot.console())
+        self.assertRestartedInTimeWithEveryLine(boot, log)

@@ -394,17 +394,24 @@ class Installed(unittest.TestCase):
         write(os.path.join(folder, "sleep"), '#!/bin/sh\necho "waited $1"\n', 0o755)  # no wait
         state = os.path.join(folder, "restarts")
         got = []
-        # Failures so far and seconds since the last start; the settings
-        # changed since, when the state is older than they.
-        for before in (None, (2, 10), (7, 10), (5, 120), (4, 10, "settings changed")):
+        # Failures so far and seconds since the last start on the boot's
+        # clock; the settings changed since, when the state is older than
+        # they; a start "in the future", as a wall clock's time would be.
+        for before in (None, (2, 10), (7, 10), (5, 120), (4, 10, "settings changed"),
+                       (6, -2000000000)):
             if before:  # None comes first: no state yet
-                write(state, "%d %d\n" % (before[0], time.time() - before[1]))
+                with open("/proc/uptime", encoding="ascii") as uptime:
+                    now = int(float(uptime.read().split()[0]))
+                write(state, "%d %d\n" % (before[0], now - before[1]))
                 os.utime(state, (0, 0) if len(before) > 2 else None)
-            got.append(self.launch("WDTAG_TAG=RESET\n", "true", RUNTIME_DIRECTORY=folder,
-                                   PATH=folder + ":" + os.environ["PATH"])[:2]
-                       + (read_transcript(state)[0].split()[0],))  # after the launch
-        self.assertEqual(got, [(0, "", "0"), (0, "waited 20", "3"), (0, "waited 600", "8"),
-                               (0, "", "0"), (0, "", "0")])
+            status, waited, said = self.launch("WDTAG_TAG=RESET\n", "--delay",
+                                               RUNTIME_DIRECTORY=folder,
+                                               PATH=folder + ":" + os.environ["PATH"])
+            got.append((status, waited, read_transcript(state)[0].split()[0],  # after the launch
+                        bool(re.search(r"starting again in \d+ s, at \d\d:\d\d:\d\d$", said))))
+        self.assertEqual(got, [(0, "", "0", False), (0, "waited 20", "3", True),
+                               (0, "waited 600", "8", True), (0, "", "0", False),
+                               (0, "", "0", False), (0, "", "0", False)])
 
 
 class Packages(unittest.TestCase):
