@@ -8,7 +8,8 @@ in which they happened.
 
 The build tells where its files are through the environment: WATCHDOG,
 TAG_DOUBLE_DIR, CALL_RECORDER, TAGSIM_PROBE and, for a target build run under
-user-mode emulation, TARGET_EMULATOR (the emulator's command line).
+user-mode emulation, TARGET_EMULATOR (the emulator's command line;
+TARGET_EMULATOR_NEEDED is ON where the build must name one).
 """
 
 import dataclasses
