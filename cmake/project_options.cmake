@@ -11,10 +11,13 @@ target_compile_options(project_options INTERFACE
 
 # Debian's hardening where it applies: checked string and print functions
 # (they need optimisation, so not in Debug builds, which the sanitizers use),
-# and 64-bit file offsets for the 32-bit device.
+# 64-bit file offsets for the 32-bit device, and the stack protector.
 target_compile_options(project_options INTERFACE
   $<$<NOT:$<CONFIG:Debug>>:-U_FORTIFY_SOURCE$<SEMICOLON>-D_FORTIFY_SOURCE=2>)
 target_compile_definitions(project_options INTERFACE _FILE_OFFSET_BITS=64)
+# A canary in each function with a local array or a local whose address is
+# taken, as Debian's flags give: a smashed stack ends the process there.
+target_compile_options(project_options INTERFACE -fstack-protector-strong)
 
 # The same bytes from any build folder: no folder name in the binaries, and
 # a build-tree RUNPATH relative to the program (the build ID is hashed over it).
