@@ -10,11 +10,10 @@ import subprocess
 import tempfile
 import time
 
-from simulator.device import (ROOT, TIMEOUT_FACTOR, TIMEOUT_LINE, VALUES, Followed,
+from simulator.device import (ROOT, TAG, TIMEOUT_FACTOR, TIMEOUT_LINE, VALUES, Followed,
                               count_lines)
 
 BOARDS = os.environ.get("BOARDS_DIR", os.path.join(ROOT, "build", "armhf", "boards"))
-TAG = VALUES["board_tag"]
 WDT_TIME = int(VALUES["board_wdt_time"])
 # The 32-bit kernel on a 32-bit core; the 64-bit one on a core that also
 # runs 32-bit user space, as many current devices do for a vendor library.

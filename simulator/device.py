@@ -2,6 +2,7 @@
 of scripts/project.conf, the one timeout factor, the watchdog's own lines, and
 the one way to run a program in a private PID namespace and follow it."""
 
+import functools
 import os
 import subprocess
 import threading
@@ -15,20 +16,50 @@ with open(os.path.join(ROOT, "scripts", "project.conf"), encoding="utf-8") as co
     VALUES = dict(line.rstrip("\n").split("=", 1) for line in conf
                   if "=" in line and not line.startswith("#"))
 RESIDENTS = VALUES["residents"].split()
+TAG = VALUES["tag"]
 
-# unshare and the options that make a private PID namespace here, as the
-# scripts make it, once they have seen that it is one.
-UNSHARE = ["unshare"] + subprocess.run(
-    ["bash", "-c", 'source "$0" && require_namespace && namespace_options', LIB],
-    stdout=subprocess.PIPE, text=True, check=True).stdout.split()
-# A program's namespace has a shell as its first process, which waits for it.
-NAMESPACE = UNSHARE + ["--", "sh", "-c", '"$@"; exit $?', "sh"]
+
+@functools.lru_cache(maxsize=None)
+def _unshare():
+    """unshare with the options that make a private PID namespace here, once
+    it was seen to make one; otherwise it fails, saying why."""
+    command = (["unshare"] + ([] if os.geteuid() == 0 else ["--user", "--map-root-user"])
+               + VALUES["namespace"].split() + ["--"])
+    first = subprocess.run(command + ["sh", "-c", '[ "$$" -eq 1 ]'], capture_output=True,
+                           text=True, check=False)
+    if first.returncode != 0:
+        raise AssertionError("cannot make a private PID namespace (%s): refusing to run the "
+                             "watchdog, which would restart this machine"
+                             % (first.stderr.strip() or "the options in project.conf make none"))
+    return command
+
+
+def _contained(command, first):
+    # Unless first, the namespace's first process is a shell that waits for it.
+    return _unshare() + (list(command) if first else ["sh", "-c", '"$@"; exit $?', "sh"]
+                         + list(command))
+
+
+def run(command, first=False, **options):
+    """Runs COMMAND to its end in a private PID namespace of its own, where a
+    restart or a killall reaches nothing here: subprocess.run's result. With
+    first, COMMAND is the namespace's first process itself."""
+    return subprocess.run(_contained(command, first), **options)  # pylint: disable=subprocess-run-check
+
 
 # Every bound that depends on the machine's speed is multiplied by this.
 TIMEOUT_FACTOR = float(os.environ.get("WDTAG_TIMEOUT_FACTOR", "1"))
 
 # The watchdog's own lines, which the demo and the bench follow and the tests expect.
 TIMEOUT_LINE = "Watchdog timeout, reboot system!"
+
+
+def init_failure_line(code):
+    return "Fail to initialize VAZod SDK! error = %d" % code
+
+
+def open_failure_line(name):
+    return "Fail to open tag: " + name
 
 
 def handler_line(value):
@@ -46,10 +77,10 @@ def write_tag(store, name, text):
 
 
 def new_store(folder):
-    """FOLDER/tags, a new tag store that holds RESET at 0."""
+    """FOLDER/tags, a new tag store that holds TAG at 0."""
     store = os.path.join(folder, "tags")
     os.mkdir(store)
-    write_tag(store, "RESET", "0\n")
+    write_tag(store, TAG, "0\n")
     return store
 
 
@@ -179,7 +210,7 @@ class Contained(Followed):
     With first, the program is the namespace's first process itself."""
 
     def __init__(self, command, first=False, **options):
-        super().__init__((UNSHARE + ["--"] if first else NAMESPACE) + list(command), **options)
+        super().__init__(_contained(command, first), **options)
         self.first = first
 
     def pid(self):

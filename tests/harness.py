@@ -23,9 +23,9 @@ import time
 import unittest
 
 from simulator.board import WDT_TIME, Board, expected_log
-from simulator.device import (BOOT, NAMESPACE, RESIDENTS, TIMEOUT_FACTOR, TIMEOUT_LINE, Contained,
-                              count_lines, handler_line, new_store, wait_for, wait_for_echo,
-                              write_tag)
+from simulator.device import (BOOT, RESIDENTS, TIMEOUT_FACTOR, TIMEOUT_LINE, Contained,
+                              count_lines, handler_line, new_store, run, wait_for,
+                              wait_for_echo, write_tag)
 
 WATCHDOG = os.environ.get("WATCHDOG", "")
 TAG_DOUBLE_DIR = os.environ.get("TAG_DOUBLE_DIR", "")
@@ -130,28 +130,28 @@ class WatchdogTest(unittest.TestCase):
         extra = dict({"TAGDOUBLE_SCRIPT": script}, **(env or {}))
         if passes is not None:
             extra.setdefault("RECORDER_PASSES", str(passes))
-        command = NAMESPACE + target_command(
+        command = target_command(
             WATCHDOG, args, preload=CALL_RECORDER,
             library_dir=library_dir or TAG_DOUBLE_DIR, argv=argv)
         start = time.monotonic()
         open(self.transcript, "wb").close()
         # Appending, as the doubles do: each write lands after the last.
         with open(self.transcript, "ab") as output:
-            finished = subprocess.run(command, stdout=output, stderr=subprocess.PIPE,
-                                      env=self.environment(extra),
-                                      timeout=timeout * TIMEOUT_FACTOR, check=False)
+            finished = run(command, stdout=output, stderr=subprocess.PIPE,
+                           env=self.environment(extra), timeout=timeout * TIMEOUT_FACTOR,
+                           check=False)
         return Run(finished.returncode, read_transcript(self.transcript),
                    check_no_sanitizer_report(finished.stderr.decode("utf-8", "surrogateescape")),
                    time.monotonic() - start)
 
-    def assertRestartedAfter(self, run, last_lines):
+    def assertRestartedAfter(self, ran, last_lines):
         """The transcript ends with the restart sequence, in the same pass as
         these lines (sleeps between them are left out of the comparison)."""
-        self.assertEqual(run.transcript[-len(RESTART_SEQUENCE):], RESTART_SEQUENCE)
-        before = [line for line in run.transcript[:-len(RESTART_SEQUENCE)]
+        self.assertEqual(ran.transcript[-len(RESTART_SEQUENCE):], RESTART_SEQUENCE)
+        before = [line for line in ran.transcript[:-len(RESTART_SEQUENCE)]
                   if line != "@sleep 1"]
         self.assertEqual(before[len(before) - len(last_lines):], last_lines)
-        self.assertEqual(run.status, 0, run.stderr)
+        self.assertEqual(ran.status, 0, ran.stderr)
 
 
 def lintian(packages, scratch):

@@ -9,11 +9,10 @@ import shlex
 import signal
 import subprocess
 import tempfile
-import time
 import unittest
 
 from harness import Device, emulated, handler_line, lintian, read_transcript, write_tag
-from simulator.device import TIMEOUT_FACTOR, UNSHARE
+from simulator.device import TIMEOUT_FACTOR, run
 from built_files import as_version, glibc_needs
 
 BUILD_DIR = os.environ.get("BUILD_DIR", "")
@@ -240,13 +239,13 @@ class Installed(unittest.TestCase):
                  '"$1" stop; "$1" status; echo "status $?"; umount /%s/libexec; '
                  '"$1" start; echo "status $?"; "$1" status; echo "status $?"'
                  % (handler_line(""), PREFIX))
-        cycled = subprocess.run(
-            UNSHARE + ["--", "sh", "-c", 'mount --bind "$1" /%s/libexec && shift && eval "$0"'
+        cycled = run(
+            ["sh", "-c", 'mount --bind "$1" /%s/libexec && shift && eval "$0"'
                        % PREFIX, cycle, os.path.join(self.destdir, PREFIX, "libexec"),
                        os.path.join(self.destdir, INIT), unset, no_daemon, no_pid_folder,
                        self.settings(running, WDTAG_TAG="RESET", WDTAG_TIME="100"), running],
-            env=dict(os.environ, WDTAG_DEFAULTS=unset), capture_output=True, text=True,
-            timeout=120 * TIMEOUT_FACTOR, check=False)
+            first=True, env=dict(os.environ, WDTAG_DEFAULTS=unset), capture_output=True,
+            text=True, timeout=120 * TIMEOUT_FACTOR, check=False)
         self.assertEqual(([line.split(" (PID")[0] for line in cycled.stdout.splitlines()],
                           [line for line in cycled.stderr.splitlines()
                            if "OOM killer" not in line]),
@@ -294,13 +293,13 @@ class Installed(unittest.TestCase):
         got = {}
         for shell, fallbacks in (("dash", ""), ("busybox sh", ""), ("busybox sh", "flock setsid")):
             cases_folder = os.path.join(self.workdir.name, "cases", shell + fallbacks)
-            ran = subprocess.run(
-                UNSHARE + ["--", "sh", "-c", INIT_CASES % PREFIX + script,
+            ran = run(
+                ["sh", "-c", INIT_CASES % PREFIX + script,
                            os.path.join(self.destdir, INIT), shell, self.program, fallbacks,
                            os.path.join(self.destdir, PREFIX, "libexec"),
                            cases_folder],
-                env=dict(os.environ, CALLER_ONLY="1"), capture_output=True, text=True,
-                timeout=300 * TIMEOUT_FACTOR, check=False)
+                first=True, env=dict(os.environ, CALLER_ONLY="1"), capture_output=True,
+                text=True, timeout=300 * TIMEOUT_FACTOR, check=False)
             got[shell, fallbacks] = ran.stdout.splitlines() + ran.stderr.splitlines()
         self.maxDiff = None
         self.assertEqual(got, {key: wanted for key in got})
@@ -311,8 +310,8 @@ class Installed(unittest.TestCase):
         # a systemctl that says what it was asked, the script where it is
         # installed. Elsewhere, or told to skip, it does the work itself:
         # with no launcher here, LSB's "not running".
-        said = subprocess.run(
-            UNSHARE + ["--", "sh", "-c", r"""
+        said = run(
+            ["sh", "-c", r"""
                 mount -t tmpfs none /run && mkdir -p /run/systemd/system &&
                 mount -t tmpfs none /lib/lsb && mount -t tmpfs none /etc/init.d &&
                 printf '#!/bin/sh\necho "systemctl $*"\n' >/run/systemctl &&
@@ -322,8 +321,8 @@ class Installed(unittest.TestCase):
                 _SYSTEMCTL_SKIP_REDIRECT=1 /etc/init.d/wdtag-poweroff status; echo "status $?"
                 "$1" status; echo "status $?"
                 """,
-                       "sh", os.path.join(self.destdir, INIT)],
-            capture_output=True, text=True, timeout=60 * TIMEOUT_FACTOR, check=False)
+             "sh", os.path.join(self.destdir, INIT)],
+            first=True, capture_output=True, text=True, timeout=60 * TIMEOUT_FACTOR, check=False)
         self.assertEqual(said.stdout.splitlines(), ["systemctl restart wdtag-poweroff.service"] * 2
                          + ["status 3"] * 2, said.stderr)
 

@@ -9,7 +9,7 @@ import subprocess
 import tempfile
 import unittest
 
-from simulator.device import LIB, TIMEOUT_FACTOR, UNSHARE, VALUES
+from simulator.device import LIB, TIMEOUT_FACTOR, VALUES, run
 
 BUILD_DIR = os.environ.get("BUILD_DIR", "")
 ROOT_PACKAGES = ["init-system-helpers", "psmisc"]
@@ -55,9 +55,8 @@ class MaintainerScripts(unittest.TestCase):
                            check=True, stdout=subprocess.DEVNULL)
 
     def dpkg(self, *args):
-        subprocess.run(UNSHARE + ["--", "chroot", self.root, "dpkg", "--force-confold", *args],
-                       check=True, stdout=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
-                       timeout=120 * TIMEOUT_FACTOR)
+        run(["chroot", self.root, "dpkg", "--force-confold", *args], first=True, check=True,
+            stdout=subprocess.DEVNULL, stdin=subprocess.DEVNULL, timeout=120 * TIMEOUT_FACTOR)
 
     def package(self, version, name="wdtag-poweroff"):
         found = glob.glob(os.path.join(self.root, "tmp", version, name + "_*.deb"))
@@ -136,11 +135,10 @@ class MaintainerScripts(unittest.TestCase):
             'dpkg -P wdtag-poweroff wdtag-poweroff-tagsim >/dev/null'
             % (self.package("1.0.0"), self.package("1.0.0", "wdtag-poweroff-tagsim"),
                self.package("1.0.1")))
-        finished = subprocess.run(
-            UNSHARE + ["--", "sh", "-c", 'mount -t proc proc "$1/proc" && exec chroot "$1" '
-                       'sh -c "$2"', "sh", self.root, upgrade],
-            capture_output=True, text=True, stdin=subprocess.DEVNULL,
-            timeout=120 * TIMEOUT_FACTOR, check=False)
+        finished = run(
+            ["sh", "-c", 'mount -t proc proc "$1/proc" && exec chroot "$1" sh -c "$2"', "sh",
+             self.root, upgrade], first=True, capture_output=True, text=True,
+            stdin=subprocess.DEVNULL, timeout=120 * TIMEOUT_FACTOR, check=False)
         self.requests()
         self.assertEqual((finished.stdout.splitlines()[:1], finished.stdout.splitlines()[2:]),
                          (["wdtag-poweroff stopped"], ["/usr/sbin/wdtag_poweroff"]),

@@ -11,7 +11,7 @@ import tempfile
 import time
 import unittest
 
-from simulator.device import LIB, ROOT, TIMEOUT_FACTOR, UNSHARE, VALUES
+from simulator.device import LIB, ROOT, TIMEOUT_FACTOR, VALUES, run
 
 DEMO = os.path.join(ROOT, "scripts", "demo")
 TEST = os.path.join(ROOT, "scripts", "test")
@@ -180,8 +180,8 @@ class TestScript(unittest.TestCase):
     def test_contained_runner_refuses_unless_first_of_its_namespace_and_ends_nothing(self):
         beside = ('sleep 600 & "$1" --contained host; status=$?; '
                   'kill -0 $! && echo "still alive"; exit $status')
-        finished = subprocess.run(UNSHARE + ["--", "sh", "-c", beside, "sh", TEST],
-                                  capture_output=True, text=True, timeout=60, check=False)
+        finished = run(["sh", "-c", beside, "sh", TEST], first=True, capture_output=True,
+                       text=True, timeout=60, check=False)
         self.assertEqual((finished.returncode, finished.stdout, finished.stderr),
                          (2, "still alive\n", "test: --contained must run as the first "
                           "process of a PID namespace\n"))

@@ -11,11 +11,11 @@ runs none of them says so with RUNS_PROGRAMS = False, and is not probed.
 
 import importlib
 import os
-import subprocess
 import sys
 import unittest
 
 import harness
+from simulator.device import run
 
 SKIPPED = 77  # the suites' SKIP_RETURN_CODE
 # A plain exec: a shell or env would run a foreign binary as a script.
@@ -30,8 +30,8 @@ def probe():
                                   (harness.TAGSIM_PROBE, ["open", "PROBE"], 0)):
         command = (harness.target_command(program, args) if harness.emulated()
                    else [sys.executable, "-c", EXEC, program] + args)
-        ran = subprocess.run(harness.NAMESPACE + command, capture_output=True, text=True,
-                             errors="replace", timeout=60, check=False)
+        ran = run(command, capture_output=True, text=True, errors="replace", timeout=60,
+                  check=False)
         if "Exec format error" in ran.stderr or NO_LOADER in ran.stderr:
             return SKIPPED, "%s cannot run on this machine: %s" % (
                 program, ran.stderr.strip().splitlines()[-1])

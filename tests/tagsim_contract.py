@@ -1,14 +1,14 @@
 """The stand-in tag library's contract, with real files in a real store."""
 
 import os
-import subprocess
 import tempfile
 import unittest
 
-from harness import (NAMESPACE, RESTART_SEQUENCE, TAGSIM_LIBRARY, TAGSIM_PROBE, Contained,
+from harness import (RESTART_SEQUENCE, TAGSIM_LIBRARY, TAGSIM_PROBE, Contained,
                      StandInWatchdog, WatchdogTest, check_no_sanitizer_report, count_lines,
                      emulated, handler_line, new_store, target_command, wait_delivered,
                      write_tag)
+from simulator.device import run
 
 EINVAL, ENOENT, ENOTDIR = 22, 2, 20
 
@@ -16,8 +16,8 @@ EINVAL, ENOENT, ENOTDIR = 22, 2, 20
 def probe(*args, store):
     """Runs the probe to its end and returns its standard output's lines."""
     env = dict(os.environ, TAGSIM_DIR=store)
-    finished = subprocess.run(NAMESPACE + target_command(TAGSIM_PROBE, args), env=env,
-                              capture_output=True, timeout=20, check=False, text=True)
+    finished = run(target_command(TAGSIM_PROBE, args), env=env, capture_output=True,
+                   timeout=20, check=False, text=True)
     check_no_sanitizer_report(finished.stderr)
     return finished.stdout.splitlines()
 

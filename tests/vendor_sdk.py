@@ -15,7 +15,8 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import NAMESPACE, TIMEOUT_FACTOR, lintian
+from harness import TIMEOUT_FACTOR, lintian
+from simulator import device
 
 PROJECT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SYSROOT = os.environ.get("SYSROOT", "")
@@ -145,8 +146,9 @@ class VendorSdk(unittest.TestCase):
         program = os.path.join(self.root, "usr/sbin/wdtag_poweroff")
         dynamic = run(["readelf", "-d", program]).stdout
         self.assertEqual(re.findall(r"\(RUNPATH\).*\[(.*)\]", dynamic), [VENDOR_FOLDER])
-        ran = run(NAMESPACE + ["qemu-arm", "-L", self.sdk + "/sysroot", program,
-                                       "RESET"], timeout=60 * TIMEOUT_FACTOR)
+        ran = device.run(["qemu-arm", "-L", self.sdk + "/sysroot", program, "RESET"],
+                         capture_output=True, text=True, check=False,
+                         timeout=60 * TIMEOUT_FACTOR)
         self.assertEqual((ran.stdout, ran.returncode),
                          ("Fail to initialize VAZod SDK! error = %d\n" % VENDOR_CODE, 255),
                          ran.stderr)

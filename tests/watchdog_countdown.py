@@ -1,11 +1,13 @@
 """The once-a-second countdown and the restart sequence."""
 
+import os
 import subprocess
 import unittest
 
-from harness import (CALL_RECORDER, NAMESPACE, RESTART_SEQUENCE, TAG_DOUBLE_DIR, TIMEOUT_FACTOR,
+from harness import (CALL_RECORDER, RESTART_SEQUENCE, TAG_DOUBLE_DIR, TIMEOUT_FACTOR,
                      TIMEOUT_LINE, WATCHDOG, WatchdogTest, count_lines, handler_line,
                      read_transcript, target_command)
+from simulator import device
 
 
 class Countdown(WatchdogTest):
@@ -64,12 +66,13 @@ class Restart(WatchdogTest):
         self.assertTrue(4.9 <= run.seconds < 15 * TIMEOUT_FACTOR, run.seconds)
 
     def test_closed_output_pipe_does_not_stop_the_watchdog(self):
-        command = NAMESPACE + target_command(WATCHDOG, ["RESET", "3"], preload=CALL_RECORDER,
-                                             library_dir=TAG_DOUBLE_DIR)
+        command = target_command(WATCHDOG, ["RESET", "3"], preload=CALL_RECORDER,
+                                 library_dir=TAG_DOUBLE_DIR)
         env = self.environment({"TAGDOUBLE_SCRIPT": "1:1", "RECORDER_PASSES": "30"})
-        with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                              env=env) as watchdog:
-            watchdog.stdout.close()
-            status = watchdog.wait(timeout=60 * TIMEOUT_FACTOR)
+        reader, writer = os.pipe()
+        os.close(reader)  # a pipe that nobody reads: each write fails with EPIPE
+        with os.fdopen(writer, "wb") as closed_pipe:
+            status = device.run(command, stdout=closed_pipe, stderr=subprocess.DEVNULL, env=env,
+                                timeout=60 * TIMEOUT_FACTOR, check=False).returncode
         self.assertEqual((status, read_transcript(self.transcript)[-4:]),
                          (0, RESTART_SEQUENCE[1:]))

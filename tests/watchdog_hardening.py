@@ -5,10 +5,11 @@ import os
 import subprocess
 import unittest
 
-from harness import (CALL_RECORDER, NAMESPACE, RESTART_SEQUENCE, TAG_DOUBLE_DIR, TAGSIM_LIBRARY,
+from harness import (CALL_RECORDER, RESTART_SEQUENCE, TAG_DOUBLE_DIR, TAGSIM_LIBRARY,
                      TIMEOUT_FACTOR, WATCHDOG, StandInWatchdog, WatchdogTest, count_lines,
                      handler_line, new_store, read_transcript, target_command, wait_for,
                      write_tag)
+from simulator import device
 
 
 def count_lines_in(lines):
@@ -31,12 +32,12 @@ class Storm(WatchdogTest):
 
 class StandardStreams(WatchdogTest):
     def run_closed(self, redirection, env=None):
-        command = NAMESPACE + ["sh", "-c", 'exec "$@" ' + redirection, "sh"] + target_command(
+        command = ["sh", "-c", 'exec "$@" ' + redirection, "sh"] + target_command(
             WATCHDOG, ["RESET", "2"], preload=CALL_RECORDER, library_dir=TAG_DOUBLE_DIR)
         extra = dict({"TAGDOUBLE_SCRIPT": "1:1", "RECORDER_PASSES": "20"}, **(env or {}))
         with open(self.transcript, "ab") as output:
-            subprocess.run(command, env=self.environment(extra), timeout=60 * TIMEOUT_FACTOR,
-                           check=True, stdout=output, stderr=subprocess.DEVNULL)
+            device.run(command, env=self.environment(extra), timeout=60 * TIMEOUT_FACTOR,
+                       check=True, stdout=output, stderr=subprocess.DEVNULL)
         return read_transcript(self.transcript)
 
     def test_closed_stdout_is_never_handed_to_a_library_file(self):
