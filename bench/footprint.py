@@ -26,7 +26,7 @@ import tempfile
 import time
 
 from simulator.board import Board
-from simulator.device import (ROOT, TIMEOUT_FACTOR, TIMEOUT_LINE, Contained, children,
+from simulator.device import (ROOT, TAG, TIMEOUT_FACTOR, TIMEOUT_LINE, Contained, children,
                               count_lines, handler_line, new_store, wait_for_echo, write_tag)
 
 HOST = os.path.join(ROOT, "build", "host")
@@ -125,13 +125,13 @@ def latency(writes):
     stored."""
     store = tag_store()
     reading, writing = os.pipe()
-    subject = Subject([WATCHDOG, "RESET", "2000000"], env={"TAGSIM_DIR": store}, stdout=writing)
+    subject = Subject([WATCHDOG, TAG, "2000000"], env={"TAGSIM_DIR": store}, stdout=writing)
     os.close(writing)
-    wait_for_echo(store, "RESET", lambda: select.select([reading], [], [], 0)[0], subject.running)
+    wait_for_echo(store, TAG, lambda: select.select([reading], [], [], 0)[0], subject.running)
     samples = []
     with os.fdopen(reading, "rb") as output:
         for n in range(writes):
-            write_tag(store, "RESET", "10"[n % 2])
+            write_tag(store, TAG, "10"[n % 2])
             written = time.perf_counter()
             line = b""
             signal.alarm(int(10 * TIMEOUT_FACTOR) + 1)  # a handler line that never comes
@@ -152,10 +152,10 @@ def countdown(wdt_time):
     The real restart ends the namespace. Measured once the watchdog echoed a
     write, as the latency."""
     store = tag_store()
-    subject = Subject([WATCHDOG, "RESET", str(wdt_time)], env={"TAGSIM_DIR": store},
+    subject = Subject([WATCHDOG, TAG, str(wdt_time)], env={"TAGSIM_DIR": store},
                       stdout=subprocess.PIPE)
-    wait_for_echo(store, "RESET", lambda: subject.lines, subject.running)
-    write_tag(store, "RESET", "1")
+    wait_for_echo(store, TAG, lambda: subject.lines, subject.running)
+    write_tag(store, TAG, "1")
     subject.wait(10 + wdt_time)
     start, first_count, end = (subject.seen_at(text) for text in (
         handler_line("1.000000"), count_lines(1, 1)[0], TIMEOUT_LINE))
@@ -219,11 +219,11 @@ def host_footprint(short):
     build()
     store = tag_store()
     subjects = {
-        "wdtag_poweroff (tag at 0)": Subject([WATCHDOG, "RESET"], env={"TAGSIM_DIR": store}),
+        "wdtag_poweroff (tag at 0)": Subject([WATCHDOG, TAG], env={"TAGSIM_DIR": store}),
         "sleep infinity": Subject(["sleep", "infinity"]),
         "shell loop (bench/shell_watchdog.sh)": Subject(
             ["sh", os.path.join(ROOT, "bench", "shell_watchdog.sh"),
-             os.path.join(store, "RESET")]),
+             os.path.join(store, TAG)]),
     }
     results = idle(subjects, window)
     floor = results["sleep infinity"]

@@ -12,7 +12,7 @@ import tempfile
 import time
 
 from simulator.board import Board, expected_log
-from simulator.device import BOOT, Contained, handler_line, new_store, write_tag
+from simulator.device import BOOT, TAG, Contained, handler_line, new_store, write_tag
 
 SET, CLEARED = handler_line("1.000000"), handler_line("0.000000")
 
@@ -59,15 +59,16 @@ def narrate(device, log, logged, wdt_time, interactive):
 
 def simulated_device(wdt_time, watchdog, interactive):
     """A private PID namespace with a tag store, the resident programs and the
-    watchdog on the tag RESET, which a restart ends; its own folder goes with it."""
+    watchdog on its tag, which a restart ends; its own folder goes with it."""
     with tempfile.TemporaryDirectory(prefix="wdtag-demo.") as folder:
         store, log = new_store(folder), os.path.join(folder, "watchdog.log")
+        tag = os.path.join(store, TAG)
         open(log, "w", encoding="utf-8").close()
         print("demo: simulated device in %s; watchdog time %d s" % (folder, wdt_time), flush=True)
         device = None
         try:
             # A session of its own: Ctrl-C reaches this demo alone, which ends the device.
-            device = Contained([BOOT, folder, "RESET", str(wdt_time), watchdog], first=True,
+            device = Contained([BOOT, folder, TAG, str(wdt_time), watchdog], first=True,
                                env=dict(os.environ, TAGSIM_DIR=store), stderr=subprocess.STDOUT,
                                start_new_session=True)
             while (line := device.next_line()) is not None:
@@ -80,12 +81,12 @@ def simulated_device(wdt_time, watchdog, interactive):
             # The device's own echo that showed the watchdog ready is no change of the tag.
             logged = len(new_lines(log, 0))
             if interactive:
-                print("demo: in another terminal, set the tag:   echo 1 > %s/RESET\n"
-                      "demo:                      or clear it:   echo 0 > %s/RESET\n"
-                      "demo: Ctrl-C stops the simulated device" % (store, store), flush=True)
+                print("demo: in another terminal, set the tag:   echo 1 > %s\n"
+                      "demo:                      or clear it:   echo 0 > %s\n"
+                      "demo: Ctrl-C stops the simulated device" % (tag, tag), flush=True)
             else:
-                print("demo: setting the tag: echo 1 > %s/RESET" % store, flush=True)
-                write_tag(store, "RESET", "1\n")
+                print("demo: setting the tag: echo 1 > %s" % tag, flush=True)
+                write_tag(store, TAG, "1\n")
             return narrate(device, log, logged, wdt_time, interactive)
         finally:
             if device:

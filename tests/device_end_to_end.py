@@ -38,7 +38,7 @@ class EndToEnd(unittest.TestCase):
         device = self.start(wdt_time=2, wrapper=["setpriv", "--bounding-set", "-sys_boot"])
         device.set_tag("1")
         device.wait_for_line("cannot restart the system")
-        device.wait_for_log("current count = 4")
+        device.wait_for_log(count_lines(4, 4)[0])
         # The residents' lines may come before the watchdog's or after it.
         self.assertEqual((device.running(), [line for line in device.lines if line.startswith(
             "wdtag_poweroff:")]), (True, ["wdtag_poweroff: cannot restart the system: "

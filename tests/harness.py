@@ -23,7 +23,7 @@ import time
 import unittest
 
 from simulator.board import WDT_TIME, Board, expected_log
-from simulator.device import (BOOT, RESIDENTS, TIMEOUT_FACTOR, TIMEOUT_LINE, Contained,
+from simulator.device import (BOOT, RESIDENTS, TAG, TIMEOUT_FACTOR, TIMEOUT_LINE, Contained,
                               count_lines, handler_line, new_store, run, wait_for,
                               wait_for_echo, write_tag)
 
@@ -182,7 +182,7 @@ class StandInWatchdog(Contained):
             super().__init__(list(wrapper) + target_command(WATCHDOG, args, preload=CALL_RECORDER),
                              env=test.environment(extra), stdout=output)
         since = len(self.transcript())
-        self.ready(wait_for_echo, store, "RESET", lambda: any(
+        self.ready(wait_for_echo, store, TAG, lambda: any(
             line.startswith(handler_line("")) for line in self.transcript()[since:]), self.running)
         self.wait_delivered()
         self.ready_at = len(self.transcript())
@@ -233,8 +233,8 @@ def wait_delivered(fence):
 
 
 class Device(Contained):
-    """A simulated device (simulator/boot) running the watchdog on the tag
-    RESET, its console and standard error followed."""
+    """A simulated device (simulator/boot) running the watchdog on its tag,
+    its console and standard error followed."""
 
     def __init__(self, workdir, wdt_time, wrapper=(), watchdog_path=None, program=WATCHDOG):
         self.store = new_store(workdir)
@@ -246,7 +246,7 @@ class Device(Contained):
         programs = list(wrapper) + list(EMULATOR)
         if programs:
             programs[0] = shutil.which(programs[0])
-        super().__init__([BOOT, workdir, "RESET", str(wdt_time)] + programs + [program],
+        super().__init__([BOOT, workdir, TAG, str(wdt_time)] + programs + [program],
                          first=True, env=env, stderr=subprocess.STDOUT)
         self.ready(self.wait_for_line, "device: watchdog running")
         self.logged = len(read_transcript(self.log))
@@ -261,7 +261,7 @@ class Device(Contained):
 
     def set_tag(self, value):
         self.started, self.logged = time.monotonic(), len(read_transcript(self.log))
-        write_tag(self.store, "RESET", value + "\n")
+        write_tag(self.store, TAG, value + "\n")
 
     def wait_for_end(self):
         status = self.wait(30)

@@ -11,7 +11,7 @@ import tempfile
 import time
 import unittest
 
-from simulator.device import LIB, ROOT, TIMEOUT_FACTOR, VALUES, run
+from simulator.device import LIB, ROOT, TIMEOUT_FACTOR, VALUES, count_lines, run
 
 DEMO = os.path.join(ROOT, "scripts", "demo")
 TEST = os.path.join(ROOT, "scripts", "test")
@@ -102,8 +102,8 @@ class DemoInTerminal(unittest.TestCase):
         self.assertEqual(os.path.dirname(folder), self.private_tmp)
 
     def set_tag(self, value):
-        store = self.demo.read_until(rb"echo 1 > (\S+)/RESET").group(1).decode()
-        with open(os.path.join(store, "RESET"), "w", encoding="utf-8") as tag:
+        path = self.demo.read_until(rb"echo 1 > (\S+)").group(1).decode()
+        with open(path, "w", encoding="utf-8") as tag:
             tag.write(value)
 
     def stopped(self, how):
@@ -119,12 +119,12 @@ class DemoInTerminal(unittest.TestCase):
     def test_ctrl_c_while_counting_ends_the_device_before_its_restart(self):
         self.start("30", "--interactive")
         self.set_tag("1\n")
-        self.demo.read_until(rb"current count = 1")
+        self.demo.read_until(count_lines(1, 1)[0].encode())
         self.assertEqual(self.stopped("ctrl-c"), (130, [], []))
 
     def test_sigterm_ends_a_demo_that_sets_the_tag_itself(self):
         self.start("30")
-        self.demo.read_until(rb"current count = 1")
+        self.demo.read_until(count_lines(1, 1)[0].encode())
         self.assertEqual(self.stopped("sigterm"), (143, [], []))
 
 

@@ -146,11 +146,11 @@ class VendorSdk(unittest.TestCase):
         program = os.path.join(self.root, "usr/sbin/wdtag_poweroff")
         dynamic = run(["readelf", "-d", program]).stdout
         self.assertEqual(re.findall(r"\(RUNPATH\).*\[(.*)\]", dynamic), [VENDOR_FOLDER])
-        ran = device.run(["qemu-arm", "-L", self.sdk + "/sysroot", program, "RESET"],
+        ran = device.run(["qemu-arm", "-L", self.sdk + "/sysroot", program, device.TAG],
                          capture_output=True, text=True, check=False,
                          timeout=60 * TIMEOUT_FACTOR)
         self.assertEqual((ran.stdout, ran.returncode),
-                         ("Fail to initialize VAZod SDK! error = %d\n" % VENDOR_CODE, 255),
+                         (device.init_failure_line(VENDOR_CODE) + "\n", 255),
                          ran.stderr)
 
     def test_ctest_without_an_emulator_skips_every_suite_that_runs_programs_and_says_why(self):
