@@ -263,9 +263,7 @@ def host_footprint(short):
                                          for name in needed(program, readelf))
                        if os.path.exists(path))
         program_size, library_size = stripped_size(program, strip), stripped_size(library, strip)
-        if not hardened(program, readelf):
-            raise RuntimeError(program + " lacks full RELRO or immediate binding")
-        sizes[label] = program_size
+        sizes[label] = program_size, hardened(program, readelf)
         print("| stripped program / stand-in library, %s | %d / %d bytes |"
               % (label, program_size, library_size))
         print("| program's dependencies, %s | %s |" % (label, ", ".join(needed(program, readelf))))
@@ -284,8 +282,10 @@ def print_targets(results, floor, timing, sizes):
         ("tag write to handler line, p99", "under 2 ms", timing["p99"] * 1e3, 2, "%.3f ms"),
     ]
     if "armhf" in sizes:
+        size, relro = sizes["armhf"]
+        # Without full RELRO no size meets it.
         rows.append(("stripped armhf program, full RELRO and immediate binding",
-                     "at most 10240 bytes", sizes["armhf"], 10240, "%d bytes"))
+                     "at most 10240 bytes", size, 10240 if relro else -1, "%d bytes"))
     print("| Target | Goal | Figure | |")
     print("|---|---|---|---|")
     for name, goal, figure, limit, form in rows:
