@@ -16,8 +16,12 @@ typedef uint32_t tag_handle;
 typedef int32_t (*tag_change_handler)(tag_handle tag, uint32_t reserved1,
                                       const double *value, uint32_t reserved2);
 
-/* Crosses into the library with a fixed layout: 16 bytes on the 32-bit
- * target. size holds 16 on every build; the library checks that value. */
+/* The values the library checks: the record's size, which size holds on
+ * every build, and the mode qm_tag_init is called with. */
+enum { TAG_INIT_PARAMS_SIZE = 16, TAG_INIT_MODE = 100 };
+
+/* Crosses into the library with a fixed layout: TAG_INIT_PARAMS_SIZE bytes
+ * on the 32-bit target. */
 typedef struct tag_init_params {
     int32_t size;
     int32_t reserved1;

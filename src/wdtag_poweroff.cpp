@@ -19,8 +19,8 @@
 
 #include "tag_library.h"
 
-static_assert(sizeof(void *) != 4 || sizeof(tag_init_params) == 16,
-              "the library expects a 16-byte record on the 32-bit target");
+static_assert(sizeof(void *) != 4 || sizeof(tag_init_params) == TAG_INIT_PARAMS_SIZE,
+              "the library expects a record of its own size on the 32-bit target");
 static_assert(sizeof(void *) != 4 || offsetof(tag_init_params, on_change) == 12,
               "the library expects the handler in word 3");
 static_assert(sizeof(tag_handle) == 4, "a tag handle is a 32-bit word");
@@ -28,8 +28,6 @@ static_assert(sizeof(tag_handle) == 4, "a tag handle is a 32-bit word");
 namespace {
 
 constexpr int32_t default_wdt_time = 10;
-constexpr int32_t tag_init_mode = 100;
-constexpr int32_t tag_init_params_size = 16;
 constexpr const char *program_name = "wdtag_poweroff";
 constexpr int64_t sync_limit_ms = 5000;
 constexpr long sync_poll_ns = 10L * 1000 * 1000;
@@ -181,8 +179,8 @@ int main(int argc, char *argv[])
             wdt_time = default_wdt_time;
     }
 
-    tag_init_params params{tag_init_params_size, 0, 0, on_reset_tag};
-    const int32_t result = qm_tag_init(tag_init_mode, &params, 0);
+    tag_init_params params{TAG_INIT_PARAMS_SIZE, 0, 0, on_reset_tag};
+    const int32_t result = qm_tag_init(TAG_INIT_MODE, &params, 0);
     if (result != 0) {
         printf("Fail to initialize VAZod SDK! error = %d\n", result);
         return -1;

@@ -27,7 +27,6 @@
 namespace {
 
 constexpr const char *default_store = "/run/tags";
-constexpr int32_t tag_init_params_size = 16;
 constexpr std::size_t longest_name = 255;
 constexpr std::size_t most_tags = 64;
 // One byte more than any value the parser accepts, to see that it is too long.
@@ -305,7 +304,7 @@ int32_t refuse_fence(const char *path, int error)
 
 [[gnu::visibility("default")]] int32_t qm_tag_init(int32_t /*mode*/, tag_init_params *params, int32_t /*flags*/)
 {
-    if (params == nullptr || params->size != tag_init_params_size || params->on_change == nullptr)
+    if (params == nullptr || params->size != TAG_INIT_PARAMS_SIZE || params->on_change == nullptr)
         return -EINVAL;
     if (initialised)
         return -EALREADY;

@@ -26,12 +26,12 @@ int32_t print_notification(tag_handle tag, uint32_t reserved1, const double *val
 
 int init(const char *how)
 {
-    tag_init_params params{16, 0, 0, print_notification};
+    tag_init_params params{TAG_INIT_PARAMS_SIZE, 0, 0, print_notification};
     if (strcmp(how, "size24") == 0)
-        params.size = 24;
+        params.size = TAG_INIT_PARAMS_SIZE + 8;
     if (strcmp(how, "nohandler") == 0)
         params.on_change = nullptr;
-    return qm_tag_init(100, strcmp(how, "null") == 0 ? nullptr : &params, 0);
+    return qm_tag_init(TAG_INIT_MODE, strcmp(how, "null") == 0 ? nullptr : &params, 0);
 }
 
 void open_all(int count, char *names[])

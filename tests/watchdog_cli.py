@@ -1,6 +1,13 @@
 """Command line, start-up failures and the calls into the tag library."""
 
+import os
+import re
+
 from harness import USAGE, WatchdogTest, count_lines, emulated, handler_line
+from simulator.device import ROOT
+
+with open(os.path.join(ROOT, "include", "tag_library.h"), encoding="utf-8") as header:
+    HEADER = dict(re.findall(r"(TAG_INIT_\w+) = (\d+)", header.read()))
 
 
 class Usage(WatchdogTest):
@@ -21,10 +28,12 @@ class Usage(WatchdogTest):
 
 
 class StartUp(WatchdogTest):
-    def test_library_called_with_100_record_and_0_then_open_with_name_and_0_printing_nothing(self):
+    def test_library_called_with_the_headers_mode_and_size_then_open_with_name_printing_nothing(self):
         run = self.run_watchdog("RESET", passes=3)
         self.assertEqual((run.calls("@qm_tag"), run.output),
-                         (["@qm_tag_init 100 {16 0 0 handler} 0", "@qm_tag_open RESET 0"], []))
+                         (["@qm_tag_init %s {%s 0 0 handler} 0" % (
+                             HEADER["TAG_INIT_MODE"], HEADER["TAG_INIT_PARAMS_SIZE"]),
+                           "@qm_tag_open RESET 0"], []))
 
     def test_init_failure_prints_signed_code_exits_255_and_never_opens_the_tag(self):
         runs = [self.run_watchdog("RESET", env={"TAGDOUBLE_INIT_RESULT": code})
