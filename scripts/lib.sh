@@ -30,7 +30,6 @@ install_missing() {
 
 host_packages=(cmake make g++ python3 util-linux psmisc)
 device_packages=(g++-arm-linux-gnueabihf qemu-user binutils-arm-linux-gnueabihf)
-fuzz_packages=(clang libclang-rt-14-dev)
 # The boards: the emulators (qemu-system-arm has aarch64's too), what builds
 # their images (mmdebstrap runs the Debian root's armhf programs through
 # qemu-user and binfmt_misc) and reads their disks and journals, and the keys
