@@ -1,9 +1,10 @@
 // Drives the stand-in tag library directly, for checks of its contract.
-//   tagsim_probe init null|size24|nohandler|ok   prints qm_tag_init's result
-//   tagsim_probe open NAME...                   prints each handle, without init first
-//   tagsim_probe opened NAME...                 init, then open and print each handle
-//   tagsim_probe watch NAME...                  the same, then "ready", then one line per
-//                                               notification until it is killed
+//   tagsim_probe init ok|size|mode   prints qm_tag_init's result for the
+//                                    record, a wrong size or a wrong mode
+//   tagsim_probe open NAME...        prints each handle, without init first
+//   tagsim_probe opened NAME...      init, then open and print each handle
+//   tagsim_probe watch NAME          the same, then "ready", then one line per
+//                                    notification until it is killed
 // Its own lines go to standard output; the library must add none there.
 
 #include <cstdint>
@@ -24,14 +25,12 @@ int32_t print_notification(tag_handle tag, uint32_t reserved1, const double *val
     return 0;
 }
 
-int init(const char *how)
+int32_t init(const char *wrong)
 {
     tag_init_params params{TAG_INIT_PARAMS_SIZE, 0, 0, print_notification};
-    if (strcmp(how, "size24") == 0)
-        params.size = TAG_INIT_PARAMS_SIZE + 8;
-    if (strcmp(how, "nohandler") == 0)
-        params.on_change = nullptr;
-    return qm_tag_init(TAG_INIT_MODE, strcmp(how, "null") == 0 ? nullptr : &params, 0);
+    if (strcmp(wrong, "size") == 0)
+        params.size += 8;
+    return qm_tag_init(TAG_INIT_MODE + (strcmp(wrong, "mode") == 0 ? 1 : 0), &params, 0);
 }
 
 void open_all(int count, char *names[])
@@ -54,7 +53,7 @@ int main(int argc, char *argv[])
         open_all(argc - 2, argv + 2);
         return 0;
     }
-    const int32_t result = init("ok");
+    const int32_t result = init("");
     if (result != 0) {
         printf("init %d\n", result);
         return 1;
