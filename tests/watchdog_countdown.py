@@ -17,7 +17,7 @@ class Countdown(WatchdogTest):
         # as a real restart does: every line must be in the file by then.
         run = self.run_watchdog(TAG, script="1:1", passes=20)
         self.assertEqual(run.transcript[2:],
-                         ["@sleep 1", handler_line("1.000000")]
+                         ["@sleep 1", handler_line("1.000000"), "@delivered 1:1"]
                          + [line for n in range(1, 10)
                             for line in (*count_lines(n, n), "@sleep 1")]
                          + count_lines(10, 10) + RESTART_SEQUENCE)

@@ -1,10 +1,9 @@
 """The handler that turns notifications of the watched tag into the flag."""
 
-import unittest
+from harness import TIMEOUT_LINE, WatchdogTest, count_lines
+from simulator.device import TAG, handler_line
 
-from harness import TIMEOUT_LINE, WatchdogTest, count_lines, handler_line
-
-ONE, ZERO, COUNT_1 = handler_line("1.000000"), handler_line("0.000000"), "current count = 1"
+ONE, ZERO, COUNT_1 = handler_line("1.000000"), handler_line("0.000000"), count_lines(1, 1)[0]
 
 
 class Handler(WatchdogTest):
@@ -24,12 +23,14 @@ class Handler(WatchdogTest):
         }
         found = {}
         for script in scripts:
-            run = self.run_watchdog("RESET", "3", script=script, passes=12)
-            # A non-zero result of the handler is recorded as "@handler ...".
-            found[script] = run.output + run.calls("@handler")
-        self.assertEqual(found, scripts)
+            run = self.run_watchdog(TAG, "3", script=script, passes=12)
+            # A non-zero result of the handler is recorded as "@handler ...";
+            # "@delivered STEP" shows that each step had its chance.
+            found[script] = (run.output + run.calls("@handler"), run.calls("@delivered"))
+        self.assertEqual(found, {script: (lines, ["@delivered " + step for step in script.split()])
+                                 for script, lines in scripts.items()})
 
     def test_handle_with_high_bit_set_is_matched(self):
-        run = self.run_watchdog("RESET", "1", script="1:1", passes=5,
+        run = self.run_watchdog(TAG, "1", script="1:1", passes=5,
                                 env={"TAGDOUBLE_HANDLE": "0xfffffffe"})
         self.assertEqual(run.output[-1], TIMEOUT_LINE)

@@ -12,7 +12,8 @@
 //                          joins them before the next step
 //   TAGDOUBLE_KEEP_OPEN    a file that qm_tag_init opens for writing and keeps
 //                          open, as a library keeps its device open
-// Calls into the library and any non-zero handler result go to the transcript.
+// Calls into the library, "@delivered STEP" once a step's calls of the
+// handler returned, and any non-zero handler result go to the transcript.
 
 #include <cmath>
 #include <csignal>
@@ -34,6 +35,8 @@ constexpr int storm_threads = 4;
 constexpr int storm_calls = 25000;
 
 struct step {
+    const char *text; // as the script writes it, text_length bytes
+    int text_length;
     long when;
     double value;
     bool other_tag;
@@ -57,6 +60,7 @@ void read_script()
     while (script != nullptr && *script != '\0' && step_count < most_steps) {
         char *end = nullptr;
         step &next = steps[step_count];
+        next.text = script;
         next.when = strtol(script, &end, 10);
         if (*end != ':')
             abort();
@@ -67,6 +71,7 @@ void read_script()
         next.other_tag = strncmp(end, ":other", 6) == 0;
         if (next.other_tag)
             end += 6;
+        next.text_length = static_cast<int>(end - script);
         ++step_count;
         script = end + strspn(end, " ");
     }
@@ -118,6 +123,7 @@ void *deliver_steps(void * /*unused*/)
             run_storm();
         else
             notify(next.other_tag ? open_handle + 1 : open_handle, next.value);
+        write_transcript("@delivered %.*s", next.text_length, next.text);
 
         pthread_mutex_lock(&lock);
         ++delivered;
