@@ -179,7 +179,7 @@ class Followed:
         """When the first line holding the text came, or None."""
         return next((at for line, at in zip(self.lines, self.times) if text in line), None)
 
-    def ready(self, wait, *args):
+    def wait_or_end(self, wait, *args):
         """wait(*args), once it started; a failure ends it, so that nothing is left."""
         try:
             return wait(*args)

@@ -1,7 +1,7 @@
 // Stand-in for the device's tag library: a tag is a file in a store folder
-// ($TAGSIM_DIR, or /run/tags), and a thread of the library's own reports each
-// finished write of the one open tag (a close after writing, or a rename onto
-// it) to the registered handler.
+// ($TAGSIM_DIR, or /run/tags), and a tag whose file does not exist does not
+// open. A thread of the library's own reports each finished write of the one
+// open tag (a close after writing, or a rename onto it) to the handler.
 //
 // For the suites only: where TAGSIM_FENCE names a file outside the store,
 // a token written to it is copied to that name plus ".passed" once every

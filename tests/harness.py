@@ -170,8 +170,7 @@ def lintian(packages, scratch):
 class StandInWatchdog(Contained):
     """The watchdog with the stand-in library on a real tag store, its process
     calls recorded in the test's transcript; sleep is real. Ready once it
-    echoed a write of its tag and every write was delivered; ready_at is the
-    transcript's length then."""
+    echoed a write of its tag and every write was delivered."""
 
     def __init__(self, test, store, *args, env=None, wrapper=()):
         self.test = test
@@ -182,20 +181,12 @@ class StandInWatchdog(Contained):
             super().__init__(list(wrapper) + target_command(WATCHDOG, args, preload=CALL_RECORDER),
                              env=test.environment(extra), stdout=output)
         since = len(self.transcript())
-        self.ready(wait_for_echo, store, TAG, lambda: any(
+        self.wait_or_end(wait_for_echo, store, TAG, lambda: any(
             line.startswith(handler_line("")) for line in self.transcript()[since:]), self.running)
         self.wait_delivered()
-        self.ready_at = len(self.transcript())
 
     def transcript(self):
         return read_transcript(self.test.transcript)
-
-    def wait_for_line(self, text, since=None, timeout=30):
-        """The index of the first line TEXT after the first SINCE lines (the
-        echo that made it ready, unless given), once it came."""
-        since = self.ready_at if since is None else since
-        wait_for(lambda: text in self.transcript()[since:], timeout, what=text)
-        return self.transcript().index(text, since)
 
     def wait_for_passes(self, count, since):
         """Waits until COUNT passes began after the transcript's first SINCE
@@ -248,7 +239,7 @@ class Device(Contained):
             programs[0] = shutil.which(programs[0])
         super().__init__([BOOT, workdir, TAG, str(wdt_time)] + programs + [program],
                          first=True, env=env, stderr=subprocess.STDOUT)
-        self.ready(self.wait_for_line, "device: watchdog running")
+        self.wait_or_end(self.wait_for_line, "device: watchdog running")
         self.logged = len(read_transcript(self.log))
 
     def log_lines(self):

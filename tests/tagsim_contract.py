@@ -48,7 +48,7 @@ class Probe(Contained):
         open(self.fence, "w", encoding="utf-8").close()
         super().__init__(target_command(TAGSIM_PROBE, ("watch", TAG)),
                          env=dict(os.environ, TAGSIM_DIR=store, TAGSIM_FENCE=self.fence))
-        self.ready(self.wait_for_line, "ready")
+        self.wait_or_end(self.wait_for_line, "ready")
         self.read = len(self.lines)
 
     def finish(self):

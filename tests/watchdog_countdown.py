@@ -2,7 +2,6 @@
 
 import os
 import subprocess
-import unittest
 
 from harness import (CALL_RECORDER, RESTART_SEQUENCE, TAG_DOUBLE_DIR, TIMEOUT_FACTOR,
                      TIMEOUT_LINE, WATCHDOG, WatchdogTest, count_lines, handler_line,

@@ -3,7 +3,6 @@ promises, and never crashes."""
 
 import os
 import subprocess
-import unittest
 
 from harness import (CALL_RECORDER, RESTART_SEQUENCE, TAG_DOUBLE_DIR, TAGSIM_LIBRARY,
                      TIMEOUT_FACTOR, WATCHDOG, StandInWatchdog, WatchdogTest, count_lines,
@@ -12,7 +11,7 @@ from harness import (CALL_RECORDER, RESTART_SEQUENCE, TAG_DOUBLE_DIR, TAGSIM_LIB
 from simulator import device
 
 
-def count_lines_in(lines):
+def only_count_lines(lines):
     return [line for line in lines if line.startswith("current count")]
 
 
@@ -26,7 +25,7 @@ class Storm(WatchdogTest):
 
     def test_final_zero_after_the_storm_stops_the_count(self):
         run = self.run_watchdog("RESET", "5", script="1:1 2:storm 2:0", passes=8)
-        self.assertEqual((count_lines_in(run.transcript)[-1], run.calls("@reboot"),
+        self.assertEqual((only_count_lines(run.transcript)[-1], run.calls("@reboot"),
                           run.calls("@handler")), ("current count = 1", [], []))
 
 
@@ -90,14 +89,14 @@ class Floods(RealStore):
         first = len(settled) + watchdog.wait_for_passes(1, since=len(settled)).index("@sleep 1") + 1
         later = watchdog.wait_for_passes(2, since=first)
         handler_lines = [line for line in settled if line.startswith("on_")]
-        self.assertEqual((handler_lines[-1], count_lines_in(later), watchdog.running()),
+        self.assertEqual((handler_lines[-1], only_count_lines(later), watchdog.running()),
                          (handler_line("0.000000"), [], True))
 
     def test_count_after_a_flood_of_ones_is_not_disturbed(self):
         watchdog = self.start(wdt_time="4")
         self.flood(["1"] * 3000)
         self.assertRestartsAmidFlood(watchdog, count_lines(1, 4))
-        self.assertEqual(count_lines_in(watchdog.transcript()), count_lines(1, 4))
+        self.assertEqual(only_count_lines(watchdog.transcript()), count_lines(1, 4))
 
     def assertRestartsAmidFlood(self, watchdog, last_counts):
         """On a slow machine the passes may sample enough ones while the flood
@@ -106,7 +105,7 @@ class Floods(RealStore):
         status = watchdog.wait()
         transcript = watchdog.transcript()
         end = transcript.index(RESTART_SEQUENCE[0])
-        self.assertEqual((status, count_lines_in(transcript[:end])[-len(last_counts):],
+        self.assertEqual((status, only_count_lines(transcript[:end])[-len(last_counts):],
                           [line for line in transcript[end:]
                            if not line.startswith("on_reset_tag: ")]),
                          (0, last_counts, RESTART_SEQUENCE))
