@@ -51,32 +51,59 @@ endif()
 
 install_target(wdtag_poweroff ${CMAKE_INSTALL_SBINDIR} watchdog)
 
+# The service's fixed values, each written here once. The service files and
+# the package's scripts take them as @NAME@; the suites and the boards read
+# them from service.conf in the build tree, NAME=value lines.
+set(WDTAG_DEFAULTS_FILE /etc/default/wdtag-poweroff)
+set(WDTAG_INIT_SCRIPT /etc/init.d/wdtag-poweroff)
+set(WDTAG_LOGROTATE_RULE /etc/logrotate.d/wdtag-poweroff)
+set(WDTAG_LOG /var/log/wdtag_poweroff.log)
+set(WDTAG_PIDFILE /run/wdtag-poweroff.pid)
+# The watchdog's search path: killall must be the system's own.
+set(WDTAG_PATH /usr/sbin:/usr/bin:/sbin:/bin)
+# The guard must survive memory pressure: the OOM killer never picks it.
+set(WDTAG_OOM_SCORE_ADJ -1000)
+set(WDTAG_SUMMARY "Tag watchdog: restarts the machine when its tag is held at 1")
+set(service_values WDTAG_DEFAULTS_FILE WDTAG_INIT_SCRIPT WDTAG_LOGROTATE_RULE WDTAG_LOG
+    WDTAG_PIDFILE WDTAG_PATH WDTAG_OOM_SCORE_ADJ WDTAG_SUMMARY)
+set(values_code "")
+set(values_conf "")
+foreach(name IN LISTS service_values)
+  string(APPEND values_code "set(${name} [==[${${name}}]==])\n")
+  string(APPEND values_conf "${name}=${${name}}\n")
+endforeach()
+file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/service.conf CONTENT "${values_conf}" @ONLY)
+
 # The service files live where the system looks for them, whatever the
 # prefix, and name the program under the prefix in use when installing: a
 # package's is always /usr, cmake --install's the one it is given.
 set(WDTAG_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/wdtag-poweroff)
 set(WDTAG_LAUNCHER ${CMAKE_INSTALL_LIBEXECDIR}/wdtag-poweroff/start)
 set(installed_services ${CMAKE_CURRENT_BINARY_DIR}/installed-services)
-install(CODE "
+install(CODE "${values_code}
   set(WDTAG_PROGRAM \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}/wdtag_poweroff\")
   set(WDTAG_LAUNCHER \"\${CMAKE_INSTALL_PREFIX}/${WDTAG_LAUNCHER}\")
   set(WDTAG_DOCDIR \"\${CMAKE_INSTALL_PREFIX}/${WDTAG_DOCDIR}\")
-  set(WDTAG_DEFAULTS_FILE /etc/default/wdtag-poweroff)
-  configure_file(${PROJECT_SOURCE_DIR}/service/wdtag-poweroff.service.in
-    ${installed_services}/wdtag-poweroff.service @ONLY)
-  configure_file(${PROJECT_SOURCE_DIR}/service/wdtag-poweroff.init.in
-    ${installed_services}/wdtag-poweroff @ONLY)
-  configure_file(${PROJECT_SOURCE_DIR}/service/wdtag-poweroff-start.in
-    ${installed_services}/start @ONLY)" COMPONENT watchdog)
+  foreach(file IN ITEMS wdtag-poweroff.service wdtag-poweroff.init wdtag-poweroff-start
+                        wdtag-poweroff.logrotate)
+    configure_file(${PROJECT_SOURCE_DIR}/service/\${file}.in ${installed_services}/\${file} @ONLY)
+  endforeach()" COMPONENT watchdog)
 install(FILES ${installed_services}/wdtag-poweroff.service
   DESTINATION /lib/systemd/system COMPONENT watchdog)
-install(PROGRAMS ${installed_services}/wdtag-poweroff DESTINATION /etc/init.d COMPONENT watchdog)
-install(PROGRAMS ${installed_services}/start DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/wdtag-poweroff
-  COMPONENT watchdog)
-install(FILES service/wdtag-poweroff.default
-  DESTINATION /etc/default RENAME wdtag-poweroff COMPONENT watchdog)
-install(FILES service/wdtag-poweroff.logrotate
-  DESTINATION /etc/logrotate.d RENAME wdtag-poweroff COMPONENT watchdog)
+install(PROGRAMS ${installed_services}/wdtag-poweroff-start
+  DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/wdtag-poweroff RENAME start COMPONENT watchdog)
+
+# install_conffile(KIND SOURCE PATH): SOURCE installed as PATH, in /etc, which
+# the package lists as a conffile: the integrator's to edit.
+function(install_conffile kind source path)
+  get_filename_component(folder ${path} DIRECTORY)
+  get_filename_component(name ${path} NAME)
+  install(${kind} ${source} DESTINATION ${folder} RENAME ${name} COMPONENT watchdog)
+  set_property(GLOBAL APPEND PROPERTY WDTAG_CONFFILES ${path})
+endfunction()
+install_conffile(FILES service/wdtag-poweroff.default ${WDTAG_DEFAULTS_FILE})
+install_conffile(PROGRAMS ${installed_services}/wdtag-poweroff.init ${WDTAG_INIT_SCRIPT})
+install_conffile(FILES ${installed_services}/wdtag-poweroff.logrotate ${WDTAG_LOGROTATE_RULE})
 install(FILES docs/integrating.md ${documents}/copyright ${documents}/changelog.gz
   DESTINATION ${WDTAG_DOCDIR} COMPONENT watchdog)
 install(FILES service/confined.conf DESTINATION ${WDTAG_DOCDIR}/examples COMPONENT watchdog)

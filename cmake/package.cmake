@@ -24,7 +24,7 @@ Before the restart it stops the device's resident programs with killall
 and syncs the file systems.
 .
 A systemd unit and a SysV init script start it as a service once a tag is
-set in /etc/default/wdtag-poweroff; a logrotate rule keeps its log. The tag
+set in ${WDTAG_DEFAULTS_FILE}; a logrotate rule keeps its log. The tag
 library is the device's own and is not in this package.")
 set(CPACK_DEBIAN_TAGSIM_DESCRIPTION "Stand-in tag library for machines without the device's own
 A zedOVEde.so with the interface of the device's tag library, which keeps
@@ -42,12 +42,19 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_WATCHDOG_PACKAGE_NAME wdtag-poweroff)
 set(CPACK_DEBIAN_TAGSIM_PACKAGE_NAME wdtag-poweroff-tagsim)
-# The settings file, the init script and the rotation rule are the
-# integrator's to edit. The maintainer scripts enable, start, stop and clean
-# up the service as Debian's own service packages do. A library in the
-# loader's folders: ldconfig runs after it is installed.
+# The files in /etc are the integrator's to edit: conffiles. The maintainer
+# scripts enable, start, stop and clean up the service as Debian's own
+# service packages do. A library in the loader's folders: ldconfig runs
+# after it is installed.
+set(control ${CMAKE_CURRENT_BINARY_DIR}/control)
+get_property(conffiles GLOBAL PROPERTY WDTAG_CONFFILES)
+list(JOIN conffiles "\n" conffiles)
+file(CONFIGURE OUTPUT ${control}/conffiles CONTENT "${conffiles}\n")
+foreach(script IN ITEMS postinst prerm postrm)
+  configure_file(${packaging}/${script}.in ${control}/${script} @ONLY)
+endforeach()
 set(CPACK_DEBIAN_WATCHDOG_PACKAGE_CONTROL_EXTRA conffiles postinst prerm postrm)
-list(TRANSFORM CPACK_DEBIAN_WATCHDOG_PACKAGE_CONTROL_EXTRA PREPEND ${packaging}/)
+list(TRANSFORM CPACK_DEBIAN_WATCHDOG_PACKAGE_CONTROL_EXTRA PREPEND ${control}/)
 set(CPACK_DEBIAN_TAGSIM_PACKAGE_CONTROL_EXTRA ${packaging}/triggers)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # The C library versions the packages need, read from the built files when
