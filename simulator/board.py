@@ -44,6 +44,7 @@ class Board:
             raise AssertionError("the %s board is out of date: build the target %s\n%s"
                                  % (kind, target, checked.stdout + checked.stderr))
         self.disk = os.path.join(workdir, kind + ".img")
+        self.values = read_values(os.path.join(self.folder, "project.conf"))
 
     def contents(self):
         with open(os.path.join(self.folder, "contents"), encoding="utf-8") as contents:
@@ -76,9 +77,6 @@ class Board:
 
     def __exit__(self, *exception):
         self.stop()
-
-    def wait_for_line(self, text, timeout=None):
-        return self.qemu.wait_for_line(text, timeout or self.limit)
 
     def wait_end(self):
         """The board's end, or qemu's at the time limit; qemu's status."""
@@ -133,15 +131,28 @@ class Board:
                                   check=True)
         return None if folder else read.stdout.decode("utf-8", "replace").splitlines()
 
-    def journal(self, unit, identifier):
-        """What the unit's own process wrote to the journal on the disk,
-        under the identifier that journalctl -t finds it by."""
+    def watchdog_log(self):
+        """The init script's log on the flash, which the board mounts on the
+        log's folder; empty without it."""
+        return self.flash("/" + os.path.basename(self.values["WDTAG_LOG"])) or []
+
+    def watchdog_journal(self):
+        """What the watchdog's unit wrote to the journal on the disk, under
+        the program's own name."""
         folder = os.path.join(os.path.dirname(self.disk), "journal")
         self.flash("/var/log/journal", os.path.dirname(folder))
-        read = subprocess.run(["journalctl", "-D", folder, "-o", "cat", "-t", identifier,
-                               "_SYSTEMD_UNIT=%s.service" % unit], capture_output=True,
+        read = subprocess.run(["journalctl", "-D", folder, "-o", "cat", "-t", "wdtag_poweroff",
+                               "_SYSTEMD_UNIT=wdtag-poweroff.service"], capture_output=True,
                               text=True, timeout=60 * TIMEOUT_FACTOR, check=True)
         return read.stdout.splitlines()
+
+
+def read_values(path):
+    """The NAME=value lines of a file such as scripts/project.conf or the
+    build's service.conf, by name."""
+    with open(path, encoding="utf-8") as values:
+        return dict(line.rstrip("\n").split("=", 1) for line in values
+                    if "=" in line and not line.startswith("#"))
 
 
 def expected_log(wdt_time):

@@ -22,7 +22,7 @@ import tempfile
 import time
 import unittest
 
-from simulator.board import WDT_TIME, Board, expected_log
+from simulator.board import BOARDS, WDT_TIME, Board, expected_log
 from simulator.device import (BOOT, RESIDENTS, TAG, TIMEOUT_FACTOR, TIMEOUT_LINE, Contained,
                               count_lines, handler_line, new_store, run, wait_for,
                               wait_for_echo, write_tag)
@@ -267,34 +267,46 @@ class Device(Contained):
 
 class BoardTest(unittest.TestCase):
     """Boots the board KIND with KERNEL (BOARD_KERNEL, armmp unless set), one
-    fresh disk a scenario."""
+    fresh disk a scenario. Each case keeps its console in BOARDS/consoles,
+    in the file that its failures name."""
     KIND, KERNEL, LIMIT = "busybox", os.environ.get("BOARD_KERNEL", "armmp"), 180
 
     def setUp(self):
         self.workdir = tempfile.TemporaryDirectory(prefix="wdtag-board-")
         self.addCleanup(self.workdir.cleanup)
+        self.console = os.path.join(BOARDS, "consoles", "%s.%s.log" % (self.id(), self.KERNEL))
+        self.seen = "the board's console is in " + self.console
 
     def boot(self, scenario, **settings):
         """Boots the board to its end and returns it."""
         board = Board(self.KIND, self.workdir.name)
+        self.addCleanup(self.keep_console, board)
         self.addCleanup(board.stop)
         board.boot(scenario, kernel=self.KERNEL, limit=self.LIMIT, **settings).wait_end()
         return board
 
+    def keep_console(self, board):
+        os.makedirs(os.path.dirname(self.console), exist_ok=True)
+        with open(self.console, "w", encoding="utf-8") as kept:
+            kept.write(board.console() + "\n" if board.qemu else "")
+
     def assertRestartedInTimeWithEveryLine(self, boot, log):
-        """A bare restart within wdt_time + 5 s of the first count line, and
-        in the log the echoes of the writes that showed it ready, one handler
-        line for the 1, the count lines and the timeout line, last."""
-        self.assertEqual(boot.bare_restart_faults(), [], boot.console())
-        self.assertLessEqual(boot.ended_at - boot.seen_at("board: counting"),
-                             (WDT_TIME + 5) * TIMEOUT_FACTOR)
-        writes = int(re.search(r"board: ready after (\d+) writes of 0", boot.console()).group(1))
+        """A bare restart within wdt_time + 5 s of the first count line that
+        stopped every resident program, and in the log the echoes of the
+        writes that showed it ready, one handler line for the 1, the count
+        lines and the timeout line, last."""
+        console = boot.console()
+        ready = re.search(r"board: ready after (\d+) writes of 0", console)
+        counted = boot.seen_at("board: counting")
         handled = [line for line in log if line.startswith(handler_line(""))]
         echoes = handled.count(handler_line("0.000000"))
-        self.assertEqual((handled[echoes:], 1 <= echoes <= writes,
-                          [line for line in log if line not in handled], log[-1:]),
-                         ([handler_line("1.000000")], True, expected_log(WDT_TIME),
-                          expected_log(WDT_TIME)[-1:]))
+        self.assertEqual((boot.bare_restart_faults(), counted is not None,
+                          bool(ready) and 1 <= echoes <= int(ready.group(1)),
+                          [name for name in RESIDENTS if name + ": stopped by SIGTERM" not in console],
+                          handled[echoes:], [line for line in log if line not in handled], log[-1:]),
+                         ([], True, True, [], [handler_line("1.000000")], expected_log(WDT_TIME),
+                          expected_log(WDT_TIME)[-1:]), self.seen)
+        self.assertLessEqual(boot.ended_at - counted, (WDT_TIME + 5) * TIMEOUT_FACTOR, self.seen)
 
     def assertTrialCountedThenTheServiceRestartedTheBoard(self, boot, log):
         """The trial in a namespace: its count lines and its timeout line,
@@ -305,5 +317,5 @@ class BoardTest(unittest.TestCase):
                  if line.startswith("board: trial: ")]
         self.assertEqual(([line for line in trial if line in expected_log(WDT_TIME)],
                           [name for name in RESIDENTS if "board: %s still runs" % name not in lines]),
-                         (expected_log(WDT_TIME), []), boot.console())
+                         (expected_log(WDT_TIME), []), self.seen)
         self.assertRestartedInTimeWithEveryLine(boot, log)

@@ -7,13 +7,16 @@
 #   board.library   the folder the stand-in tag library is moved to
 #   board.library_path  the watchdog's WDTAG_LIBRARY_PATH, possibly empty
 #   board.dropin    a file of the image to install as a drop-in for the unit
-export PATH=/usr/sbin:/usr/bin:/sbin:/bin
 board_dir=/usr/lib/board
 
-# board_value NAME: a value of the project's shared values.
+# board_value NAME: a value of the project's shared values, or of the
+# service's (the build's service.conf, added to the image's copy).
 board_value() {
     sed -n "s/^$1=//p" "$board_dir/project.conf"
 }
+# The service's own search path.
+PATH=$(board_value WDTAG_PATH)
+export PATH
 
 # Sets scenario, tag, wdt_time, library, library_path and dropin.
 read_settings() {
@@ -49,7 +52,7 @@ apply_settings() {
     read_settings
     sed -i "s|^WDTAG_TAG=.*|WDTAG_TAG=$tag|; s|^WDTAG_TIME=.*|WDTAG_TIME=$wdt_time|
         s|^WDTAG_LIBRARY_PATH=.*|WDTAG_LIBRARY_PATH=$library_path|" \
-        "$1/etc/default/wdtag-poweroff"
+        "$1$(board_value WDTAG_DEFAULTS_FILE)"
     if [ "$library" != /usr/lib ]; then
         mkdir -p "$1$library"
         mv "$1/usr/lib/$(board_value tag_library)" "$1$library/"
