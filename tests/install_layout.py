@@ -11,8 +11,9 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import Device, emulated, handler_line, lintian, read_transcript, write_tag
-from simulator.device import TIMEOUT_FACTOR, run
+from harness import Device, emulated, handler_line, lintian, write_tag
+from simulator.board import read_values
+from simulator.device import TAG, TIMEOUT_FACTOR, count_lines, run
 from built_files import as_version, glibc_needs
 
 BUILD_DIR = os.environ.get("BUILD_DIR", "")
@@ -22,10 +23,11 @@ ARCHITECTURE = "armhf" if emulated() else "amd64"
 # with (and GNUInstallDirs' library folder for it); a package, for /usr.
 PREFIX = os.environ.get("INSTALL_PREFIX", "/usr").strip("/")
 LIBDIR = os.environ.get("INSTALL_LIBDIR", "lib")
+# The service's paths and fixed settings, as the build gave them to its files.
+SERVICE = read_values(os.path.join(BUILD_DIR, "service.conf"))
 UNIT = "lib/systemd/system/wdtag-poweroff.service"
-INIT = "etc/init.d/wdtag-poweroff"
-SETTINGS = "etc/default/wdtag-poweroff"
-LOGROTATE = "etc/logrotate.d/wdtag-poweroff"
+INIT, SETTINGS, LOGROTATE = (SERVICE[name].lstrip("/") for name in (
+    "WDTAG_INIT_SCRIPT", "WDTAG_DEFAULTS_FILE", "WDTAG_LOGROTATE_RULE"))
 # Below the prefix:
 LAUNCHER = "/libexec/wdtag-poweroff/start"
 PROGRAM = "/sbin/wdtag_poweroff"
@@ -33,10 +35,11 @@ MANUAL = "/share/man/man8/wdtag_poweroff.8.gz"
 COMPONENTS = {"wdtag-poweroff": "watchdog", "wdtag-poweroff-tagsim": "tagsim"}
 # Runs each case of the init script's table as run NAME COMMANDS, in a
 # private PID namespace: sh -c INIT_CASES SCRIPT SHELL PROGRAM FALLBACKS
-# LIBEXEC FOLDER. FALLBACKS are tools that are made no programs. A case has
-# a folder of its own with a tag store, its settings and its log.
+# LIBEXEC FOLDER TAG OOM_SCORE. FALLBACKS are tools that are made no
+# programs. A case has a folder of its own with a tag store, its settings
+# and its log.
 INIT_CASES = r"""
-script=$0 shell=$1 program=$2 fallbacks=$3 cases=$5 libexec=/%s/libexec
+script=$0 shell=$1 program=$2 fallbacks=$3 cases=$5 tag=$6 oom_score=$7 libexec=/%s/libexec
 launcher=$libexec/wdtag-poweroff/start
 mount --bind "$4" "$libexec" || exit 1
 mkdir -p "$cases" && : >"$cases/no-program"
@@ -65,16 +68,16 @@ ours() {
 }
 run() {
     folder=$cases/$(printf %%s "$1" | tr -c a-zA-Z -) settings=$cases/$1.settings said=$cases/$1.said
-    mkdir -p "$folder" && echo 0 >"$folder/RESET"
+    mkdir -p "$folder" && echo 0 >"$folder/$tag"
     printf '%%s\n' "DAEMON=$program" "LOG=$folder/log" "PIDFILE=$folder/pid" \
-        "TAGSIM_DIR=$folder" WDTAG_TAG=RESET WDTAG_TIME=100 >"$settings"
+        "TAGSIM_DIR=$folder" "WDTAG_TAG=$tag" WDTAG_TIME=100 >"$settings"
     export WDTAG_DEFAULTS=$settings
     eval "$2"
     appears
     set -- "$1" $(watchdogs)
     oom="OOM kept"
     grep -q "cannot keep the OOM killer" "$folder"/*log 2>/dev/null ||
-        [ "$(cat "$2/oom_score_adj" 2>/dev/null)" = -1000 ] || oom="OOM score $(cat "$2/oom_score_adj")"
+        [ "$(cat "$2/oom_score_adj" 2>/dev/null)" = "$oom_score" ] || oom="OOM score $(cat "$2/oom_score_adj")"
     env=clean
     ! grep -qz CALLER_ONLY "$2/environ" 2>/dev/null || env="caller's environment"
     watchdogs=$(($# - 1))
@@ -95,6 +98,11 @@ def install(destdir, *options):
     output("cmake", "--install", BUILD_DIR, *options, env=dict(os.environ, DESTDIR=destdir))
 
 
+def read_lines(path):
+    with open(path, encoding="utf-8") as text:
+        return text.read().splitlines()
+
+
 def write(path, text, mode=0o644):
     with open(path, "w", encoding="utf-8") as file:
         file.write(text)
@@ -111,7 +119,7 @@ def services(tree, prefix):
     """What the unit and the init script of TREE start, and the files below
     PREFIX that they name and TREE lacks. A file lies at least two folders
     down: /usr/bin in a PATH is a folder."""
-    lines = read_transcript(os.path.join(tree, UNIT)) + read_transcript(os.path.join(tree, INIT))
+    lines = read_lines(os.path.join(tree, UNIT)) + read_lines(os.path.join(tree, INIT))
     named = re.findall(r"/%s/[\w.-]+/[\w./-]+" % re.escape(prefix), "\n".join(lines))
     return ([line for line in lines if line.startswith(("ExecStart=", "DAEMON="))],
             sorted({path for path in named if not os.path.isfile(os.path.join(tree, path[1:]))}))
@@ -186,7 +194,7 @@ class Installed(unittest.TestCase):
         with gzip.open(os.path.join(self.destdir, PREFIX + MANUAL)) as page:
             rendered = subprocess.run(["groff", "-man", "-ww", "-Tutf8", "-P-cbou"],
                                       input=page.read(), capture_output=True, check=False)
-        settings = read_transcript(os.path.join(self.destdir, SETTINGS))
+        settings = read_lines(os.path.join(self.destdir, SETTINGS))
         names = [line.split("=")[0] for line in settings if re.match(r"[A-Z_]+=", line)]
         self.assertEqual([(checked.returncode, checked.stderr), (parsed.returncode, parsed.stderr),
                           (rendered.returncode, rendered.stderr.decode()),
@@ -204,7 +212,7 @@ class Installed(unittest.TestCase):
         """A settings file NAME that runs the installed program with its log,
         PID file and tag store in FOLDER."""
         os.makedirs(folder, exist_ok=True)
-        write_tag(folder, "RESET", "0")
+        write_tag(folder, TAG, "0")
         values = dict({"DAEMON": self.program, "LOG": os.path.join(folder, "log"),
                        "PIDFILE": os.path.join(folder, "pid"), "TAGSIM_DIR": folder}, **values)
         return write(os.path.join(folder, name),
@@ -215,8 +223,8 @@ class Installed(unittest.TestCase):
         failing, running = (os.path.join(self.workdir.name, name) for name in ("fails", "runs"))
         unset = self.settings(failing)
         no_daemon = write(os.path.join(failing, "no-daemon"),
-                          "DAEMON=/nonexistent\nWDTAG_TAG=RESET\n")
-        no_pid_folder = self.settings(failing, "no-pid-folder", WDTAG_TAG="RESET",
+                          "DAEMON=/nonexistent\nWDTAG_TAG=%s\n" % TAG)
+        no_pid_folder = self.settings(failing, "no-pid-folder", WDTAG_TAG=TAG,
                                       PIDFILE="/nonexistent%s/pid" % failing)
         # In a private PID namespace, the installed launcher where the init
         # script looks. Not configured: one line, status 0. No DAEMON: LSB's
@@ -234,16 +242,16 @@ class Installed(unittest.TestCase):
                  'sleep 1; ls -l /proc/[0-9]*/exe 2>/dev/null | grep -c wdtag_poweroff; '
                  'export WDTAG_DEFAULTS=$5; trap "" TERM; "$1" start; "$1" status; '
                  'echo "status $?"; until grep -q "^%s" "$6/log" 2>/dev/null; do '
-                 'echo 0 > "$6/RESET"; sleep 0.2; done; echo 1 > "$6/RESET"; '
-                 'until grep -q "current count = 1" "$6/log"; do sleep 0.2; done; '
+                 'echo 0 > "$6/%s"; sleep 0.2; done; echo 1 > "$6/%s"; '
+                 'until grep -qx "%s" "$6/log"; do sleep 0.2; done; '
                  '"$1" stop; "$1" status; echo "status $?"; umount /%s/libexec; '
                  '"$1" start; echo "status $?"; "$1" status; echo "status $?"'
-                 % (handler_line(""), PREFIX))
+                 % (handler_line(""), TAG, TAG, count_lines(1, 1)[0], PREFIX))
         cycled = run(
             ["sh", "-c", 'mount --bind "$1" /%s/libexec && shift && eval "$0"'
                        % PREFIX, cycle, os.path.join(self.destdir, PREFIX, "libexec"),
                        os.path.join(self.destdir, INIT), unset, no_daemon, no_pid_folder,
-                       self.settings(running, WDTAG_TAG="RESET", WDTAG_TIME="100"), running],
+                       self.settings(running, WDTAG_TAG=TAG, WDTAG_TIME="100"), running],
             first=True, env=dict(os.environ, WDTAG_DEFAULTS=unset), capture_output=True,
             text=True, timeout=120 * TIMEOUT_FACTOR, check=False)
         self.assertEqual(([line.split(" (PID")[0] for line in cycled.stdout.splitlines()],
@@ -278,7 +286,7 @@ class Installed(unittest.TestCase):
             "PID file removed": ('init start; rm "$folder/pid"; init start', "0 0"),
             "three starts": ("init start & init start & init start & wait", "0 0 0"),
             # Started as the previous version did, with a PID file of one line.
-            "one-line PID file": ('(echo -1000 2>/dev/null >/proc/self/oom_score_adj || '
+            "one-line PID file": ('(echo "$oom_score" 2>/dev/null >/proc/self/oom_score_adj || '
                                   'echo "cannot keep the OOM killer from it"; exec env -i '
                                   'PATH="$PATH" WDTAG_DEFAULTS="$settings" "$launcher" "$program") '
                                   '</dev/null >>"$folder/log" 2>&1 & echo $! >"$folder/pid"; '
@@ -297,7 +305,7 @@ class Installed(unittest.TestCase):
                 ["sh", "-c", INIT_CASES % PREFIX + script,
                            os.path.join(self.destdir, INIT), shell, self.program, fallbacks,
                            os.path.join(self.destdir, PREFIX, "libexec"),
-                           cases_folder],
+                           cases_folder, TAG, SERVICE["WDTAG_OOM_SCORE_ADJ"]],
                 first=True, env=dict(os.environ, CALLER_ONLY="1"), capture_output=True,
                 text=True, timeout=300 * TIMEOUT_FACTOR, check=False)
             got[shell, fallbacks] = ran.stdout.splitlines() + ran.stderr.splitlines()
@@ -313,15 +321,15 @@ class Installed(unittest.TestCase):
         said = run(
             ["sh", "-c", r"""
                 mount -t tmpfs none /run && mkdir -p /run/systemd/system &&
-                mount -t tmpfs none /lib/lsb && mount -t tmpfs none /etc/init.d &&
+                mount -t tmpfs none /lib/lsb && mount -t tmpfs none "${2%/*}" &&
                 printf '#!/bin/sh\necho "systemctl $*"\n' >/run/systemctl &&
                 chmod +x /run/systemctl && mount --bind /run/systemctl /usr/bin/systemctl &&
-                cp "$1" /etc/init.d/wdtag-poweroff || exit 1
-                /etc/init.d/wdtag-poweroff restart; /etc/init.d/wdtag-poweroff force-reload
-                _SYSTEMCTL_SKIP_REDIRECT=1 /etc/init.d/wdtag-poweroff status; echo "status $?"
+                cp "$1" "$2" || exit 1
+                "$2" restart; "$2" force-reload
+                _SYSTEMCTL_SKIP_REDIRECT=1 "$2" status; echo "status $?"
                 "$1" status; echo "status $?"
                 """,
-             "sh", os.path.join(self.destdir, INIT)],
+             "sh", os.path.join(self.destdir, INIT), "/" + INIT],
             first=True, capture_output=True, text=True, timeout=60 * TIMEOUT_FACTOR, check=False)
         self.assertEqual(said.stdout.splitlines(), ["systemctl restart wdtag-poweroff.service"] * 2
                          + ["status 3"] * 2, said.stderr)
@@ -329,16 +337,15 @@ class Installed(unittest.TestCase):
     def test_logrotate_rule_leaves_the_watchdogs_next_line_in_the_log_it_names(self):
         # The init script's watchdog keeps its log open and appends to it.
         folder = tempfile.mkdtemp(dir=self.workdir.name)  # logrotate refuses a shared folder
-        log = os.path.join(folder, "wdtag_poweroff.log")
-        rule = "\n".join(read_transcript(os.path.join(self.destdir, LOGROTATE)))
-        config = write(os.path.join(folder, "rule"), rule.replace(
-            "/var/log/wdtag_poweroff.log", log))
+        log = os.path.join(folder, "log")
+        rule = "\n".join(read_lines(os.path.join(self.destdir, LOGROTATE)))
+        config = write(os.path.join(folder, "rule"), rule.replace(SERVICE["WDTAG_LOG"], log))
+        first, second = count_lines(1, 2)
         with open(log, "a", encoding="utf-8") as watchdog:
-            print("current count = 1", file=watchdog, flush=True)
+            print(first, file=watchdog, flush=True)
             output("logrotate", "-f", "-s", os.path.join(folder, "state"), config)
-            print("current count = 2", file=watchdog, flush=True)
-        self.assertEqual((read_transcript(log), read_transcript(log + ".1")),
-                         (["current count = 2"], ["current count = 1"]))
+            print(second, file=watchdog, flush=True)
+        self.assertEqual((read_lines(log), read_lines(log + ".1")), ([second], [first]))
 
     def launch(self, settings, program, **env):
         """The installed launcher on SETTINGS: its status, output and errors."""
@@ -403,10 +410,10 @@ class Installed(unittest.TestCase):
                     now = int(float(uptime.read().split()[0]))
                 write(state, "%d %d\n" % (before[0], now - before[1]))
                 os.utime(state, (0, 0) if len(before) > 2 else None)
-            status, waited, said = self.launch("WDTAG_TAG=RESET\n", "--delay",
+            status, waited, said = self.launch("WDTAG_TAG=%s\n" % TAG, "--delay",
                                                RUNTIME_DIRECTORY=folder,
                                                PATH=folder + ":" + os.environ["PATH"])
-            got.append((status, waited, read_transcript(state)[0].split()[0],  # after the launch
+            got.append((status, waited, read_lines(state)[0].split()[0],  # after the launch
                         bool(re.search(r"starting again in \d+ s, at \d\d:\d\d:\d\d$", said))))
         self.assertEqual(got, [(0, "", "0", False), (0, "waited 20", "3", True),
                                (0, "waited 600", "8", True), (0, "", "0", False),

@@ -9,21 +9,20 @@ import subprocess
 import tempfile
 import unittest
 
-from simulator.device import LIB, TIMEOUT_FACTOR, VALUES, run
+from install_layout import INIT, SERVICE, SETTINGS
+from simulator.device import LIB, TAG, TIMEOUT_FACTOR, VALUES, run
 
 BUILD_DIR = os.environ.get("BUILD_DIR", "")
 ROOT_PACKAGES = ["init-system-helpers", "psmisc"]
-SETTINGS = "etc/default/wdtag-poweroff"
 REQUESTS = "var/log/policy-rc.d.requests"
 RECORDING_POLICY = ('#!/bin/sh\n# Records what is asked, allows nothing.\n'
                     'echo "$1 $2" | tr -d "()" >> /%s\nexit 101\n' % REQUESTS)
 ENABLED = ["etc/systemd/system/multi-user.target.wants/wdtag-poweroff.service",
            "etc/rc2.d/S01wdtag-poweroff", "etc/rc0.d/K01wdtag-poweroff"]
 MASKED = ["etc/systemd/system/wdtag-poweroff.service"]
-INIT_SCRIPT = "etc/init.d/wdtag-poweroff"
-LEFT_BY_THE_SERVICE = ["var/log/wdtag_poweroff.log", "var/log/wdtag_poweroff.log.1",
-                       "var/log/wdtag_poweroff.log.2.gz", "run/wdtag-poweroff.pid",
-                       "run/wdtag-poweroff.pid.lock", "run/wdtag-poweroff.pid.lock.d/holder"]
+LOG, PIDFILE = (SERVICE[name].lstrip("/") for name in ("WDTAG_LOG", "WDTAG_PIDFILE"))
+LEFT_BY_THE_SERVICE = [LOG, LOG + ".1", LOG + ".2.gz", PIDFILE, PIDFILE + ".lock",
+                       PIDFILE + ".lock.d/holder"]
 
 
 def debian_root():
@@ -91,22 +90,22 @@ class MaintainerScripts(unittest.TestCase):
         self.assertEqual((self.exists(ENABLED), self.requests(), self.settings()),
                          (ENABLED, ["wdtag-poweroff start"], ["WDTAG_TAG="]))
 
-        subprocess.run(["sed", "-i", "s/^WDTAG_TAG=$/WDTAG_TAG=RESET/",
+        subprocess.run(["sed", "-i", "s/^WDTAG_TAG=$/WDTAG_TAG=%s/" % TAG,
                         os.path.join(self.root, SETTINGS)], check=True)
         self.dpkg("-i", self.package("1.0.1"))
         self.assertEqual((self.exists(ENABLED), self.requests(), self.settings()),
-                         (ENABLED, ["wdtag-poweroff restart"], ["WDTAG_TAG=RESET"]))
+                         (ENABLED, ["wdtag-poweroff restart"], ["WDTAG_TAG=" + TAG]))
 
         # Removed, not purged: the init script stays as it was and exits at
         # once without the program; the unit is masked.
         self.dpkg("-r", "wdtag-poweroff")
         self.assertEqual((self.requests(), self.settings(), self.exists(["usr/sbin/wdtag_poweroff"]),
-                          self.executable(INIT_SCRIPT), self.exists(MASKED)),
-                         (["wdtag-poweroff stop"], ["WDTAG_TAG=RESET"], [], True, MASKED))
+                          self.executable(INIT), self.exists(MASKED)),
+                         (["wdtag-poweroff stop"], ["WDTAG_TAG=" + TAG], [], True, MASKED))
 
         # Installed again: enabled and started as after the first install.
         self.dpkg("-i", self.package("1.0.1"))
-        self.assertEqual((self.exists(ENABLED), self.requests(), self.executable(INIT_SCRIPT),
+        self.assertEqual((self.exists(ENABLED), self.requests(), self.executable(INIT),
                           self.exists(MASKED)),
                          (ENABLED, ["wdtag-poweroff restart"], True, []))
 
@@ -118,27 +117,26 @@ class MaintainerScripts(unittest.TestCase):
                 left.write("left by the service\n")
         self.dpkg("-P", "wdtag-poweroff")
         self.assertEqual((self.requests(), self.settings(), self.exists(LEFT_BY_THE_SERVICE),
-                          self.exists(ENABLED + MASKED), self.exists([INIT_SCRIPT])),
+                          self.exists(ENABLED + MASKED), self.exists([INIT])),
                          ([], None, [], [], []))
 
     def test_init_script_restart_after_an_upgrade_leaves_exactly_one_watchdog(self):
         # The real watchdog on a tag held at 0, in the root's own PID
         # namespace: a restart could end only that namespace.
+        # upgrade OLD OLD_STANDIN NEW SETTINGS INIT_SCRIPT TAG
         upgrade = (
-            'dpkg -i %s %s >/dev/null && '
-            'sed -i "s|^WDTAG_TAG=.*|WDTAG_TAG=RESET|" /etc/default/wdtag-poweroff && '
-            'echo TAGSIM_DIR=/tmp/tags >> /etc/default/wdtag-poweroff && '
-            'mkdir -p /tmp/tags && echo 0 > /tmp/tags/RESET && '
-            '/etc/init.d/wdtag-poweroff start >/dev/null && dpkg -i %s >/dev/null && '
-            '/etc/init.d/wdtag-poweroff restart && '
+            'dpkg -i "$1" "$2" >/dev/null && sed -i "s|^WDTAG_TAG=.*|WDTAG_TAG=$6|" "$4" && '
+            'echo TAGSIM_DIR=/tmp/tags >> "$4" && mkdir -p /tmp/tags && echo 0 > "/tmp/tags/$6" && '
+            '"$5" start >/dev/null && dpkg -i "$3" >/dev/null && "$5" restart && '
             'for exe in /proc/[0-9]*/exe; do readlink "$exe"; done | grep wdtag_poweroff; '
-            'dpkg -P wdtag-poweroff wdtag-poweroff-tagsim >/dev/null'
-            % (self.package("1.0.0"), self.package("1.0.0", "wdtag-poweroff-tagsim"),
-               self.package("1.0.1")))
+            'dpkg -P wdtag-poweroff wdtag-poweroff-tagsim >/dev/null')
         finished = run(
-            ["sh", "-c", 'mount -t proc proc "$1/proc" && exec chroot "$1" sh -c "$2"', "sh",
-             self.root, upgrade], first=True, capture_output=True, text=True,
-            stdin=subprocess.DEVNULL, timeout=120 * TIMEOUT_FACTOR, check=False)
+            ["sh", "-c", 'mount -t proc proc "$1/proc" && root=$1 && shift && '
+             'exec chroot "$root" sh -c "$@"', "sh", self.root, upgrade, "upgrade",
+             self.package("1.0.0"), self.package("1.0.0", "wdtag-poweroff-tagsim"),
+             self.package("1.0.1"), "/" + SETTINGS, "/" + INIT, TAG],
+            first=True, capture_output=True, text=True, stdin=subprocess.DEVNULL,
+            timeout=120 * TIMEOUT_FACTOR, check=False)
         self.requests()
         self.assertEqual((finished.stdout.splitlines()[:1], finished.stdout.splitlines()[2:]),
                          (["wdtag-poweroff stopped"], ["/usr/sbin/wdtag_poweroff"]),
