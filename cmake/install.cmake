@@ -66,8 +66,6 @@ set(WDTAG_OOM_SCORE_ADJ -1000)
 set(WDTAG_SUMMARY "Tag watchdog: restarts the machine when its tag is held at 1")
 set(service_values WDTAG_DEFAULTS_FILE WDTAG_INIT_SCRIPT WDTAG_LOGROTATE_RULE WDTAG_LOG
     WDTAG_PIDFILE WDTAG_PATH WDTAG_OOM_SCORE_ADJ WDTAG_SUMMARY)
-set(values_code "")
-set(values_conf "")
 foreach(name IN LISTS service_values)
   string(APPEND values_code "set(${name} [==[${${name}}]==])\n")
   string(APPEND values_conf "${name}=${${name}}\n")

@@ -13,7 +13,7 @@ import unittest
 
 from harness import Device, emulated, handler_line, lintian, write_tag
 from simulator.board import read_values
-from simulator.device import TAG, TIMEOUT_FACTOR, count_lines, run
+from simulator.device import ROOT, TAG, TIMEOUT_FACTOR, count_lines, run
 from built_files import as_version, glibc_needs
 
 BUILD_DIR = os.environ.get("BUILD_DIR", "")
@@ -86,7 +86,6 @@ run() {
         "$(ours | wc -l) left"
 }
 """
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 def output(*command, **options):
