@@ -11,7 +11,7 @@ import tempfile
 import time
 
 from simulator.device import (ROOT, TAG, TIMEOUT_FACTOR, TIMEOUT_LINE, VALUES, Followed,
-                              count_lines)
+                              count_lines, read_values)
 
 BOARDS = os.environ.get("BOARDS_DIR", os.path.join(ROOT, "build", "armhf", "boards"))
 WDT_TIME = int(VALUES["board_wdt_time"])
@@ -145,14 +145,6 @@ class Board:
                                "_SYSTEMD_UNIT=wdtag-poweroff.service"], capture_output=True,
                               text=True, timeout=60 * TIMEOUT_FACTOR, check=True)
         return read.stdout.splitlines()
-
-
-def read_values(path):
-    """The NAME=value lines of a file such as scripts/project.conf or the
-    build's service.conf, by name."""
-    with open(path, encoding="utf-8") as values:
-        return dict(line.rstrip("\n").split("=", 1) for line in values
-                    if "=" in line and not line.startswith("#"))
 
 
 def expected_log(wdt_time):

@@ -12,9 +12,17 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 LIB = os.path.join(ROOT, "scripts", "lib.sh")
 BOOT = os.path.join(ROOT, "simulator", "boot")
 
-with open(os.path.join(ROOT, "scripts", "project.conf"), encoding="utf-8") as conf:
-    VALUES = dict(line.rstrip("\n").split("=", 1) for line in conf
-                  if "=" in line and not line.startswith("#"))
+
+
+def read_values(path):
+    """The NAME=value lines of a file such as scripts/project.conf or the
+    build's service.conf, by name."""
+    with open(path, encoding="utf-8") as values:
+        return dict(line.rstrip("\n").split("=", 1) for line in values
+                    if "=" in line and not line.startswith("#"))
+
+
+VALUES = read_values(os.path.join(ROOT, "scripts", "project.conf"))
 RESIDENTS = VALUES["residents"].split()
 TAG = VALUES["tag"]
 

@@ -105,7 +105,7 @@ def target_command(program, args, preload=None, library_dir=None, argv=None):
     return ["env"] + settings + [program] + list(args)
 
 
-def read_transcript(path):
+def read_lines(path):
     with open(path, "rb") as transcript:
         return transcript.read().decode("utf-8", "surrogateescape").splitlines()
 
@@ -140,7 +140,7 @@ class WatchdogTest(unittest.TestCase):
             finished = run(command, stdout=output, stderr=subprocess.PIPE,
                            env=self.environment(extra), timeout=timeout * TIMEOUT_FACTOR,
                            check=False)
-        return Run(finished.returncode, read_transcript(self.transcript),
+        return Run(finished.returncode, read_lines(self.transcript),
                    check_no_sanitizer_report(finished.stderr.decode("utf-8", "surrogateescape")),
                    time.monotonic() - start)
 
@@ -186,7 +186,7 @@ class StandInWatchdog(Contained):
         self.wait_delivered()
 
     def transcript(self):
-        return read_transcript(self.test.transcript)
+        return read_lines(self.test.transcript)
 
     def wait_for_passes(self, count, since):
         """Waits until COUNT passes began after the transcript's first SINCE
@@ -240,18 +240,18 @@ class Device(Contained):
         super().__init__([BOOT, workdir, TAG, str(wdt_time)] + programs + [program],
                          first=True, env=env, stderr=subprocess.STDOUT)
         self.wait_or_end(self.wait_for_line, "device: watchdog running")
-        self.logged = len(read_transcript(self.log))
+        self.logged = len(read_lines(self.log))
 
     def log_lines(self):
         """The log since the tag was last set, or since the echo that showed
         the watchdog ready."""
-        return read_transcript(self.log)[self.logged:]
+        return read_lines(self.log)[self.logged:]
 
     def wait_for_log(self, line, timeout=20):
         wait_for(lambda: line in self.log_lines(), timeout, what=line)
 
     def set_tag(self, value):
-        self.started, self.logged = time.monotonic(), len(read_transcript(self.log))
+        self.started, self.logged = time.monotonic(), len(read_lines(self.log))
         write_tag(self.store, TAG, value + "\n")
 
     def wait_for_end(self):

@@ -6,14 +6,12 @@ import gzip
 import os
 import re
 import shlex
-import signal
 import subprocess
 import tempfile
 import unittest
 
-from harness import Device, emulated, handler_line, lintian, write_tag
-from simulator.board import read_values
-from simulator.device import ROOT, TAG, TIMEOUT_FACTOR, count_lines, run
+from harness import emulated, handler_line, lintian, read_lines, write_tag
+from simulator.device import ROOT, TAG, TIMEOUT_FACTOR, count_lines, read_values, run
 from built_files import as_version, glibc_needs
 
 BUILD_DIR = os.environ.get("BUILD_DIR", "")
@@ -58,6 +56,7 @@ daemon() {
     chmod +x "$folder/daemon"
     echo "DAEMON=$folder/daemon" >>"$settings"
 }
+session_of() { fields=$(cat "$1/stat" 2>/dev/null); set -- ${fields##*") "}; echo "$4"; }
 # The processes of a case, by their first two words: its program, its
 # wrapper and the launcher.
 ours() {
@@ -80,9 +79,11 @@ run() {
         [ "$(cat "$2/oom_score_adj" 2>/dev/null)" = "$oom_score" ] || oom="OOM score $(cat "$2/oom_score_adj")"
     env=clean
     ! grep -qz CALLER_ONLY "$2/environ" 2>/dev/null || env="caller's environment"
+    session="own session"
+    [ "$(session_of "$2")" != "$(session_of /proc/$$)" ] || session="shared session"
     watchdogs=$(($# - 1))
     init stop
-    echo "$1: $(echo $(cat "$folder/statuses")); $watchdogs watchdog; $env; $oom;" \
+    echo "$1: $(echo $(cat "$folder/statuses")); $watchdogs watchdog; $env; $oom; $session;" \
         "$(ours | wc -l) left"
 }
 """
@@ -95,11 +96,6 @@ def output(*command, **options):
 
 def install(destdir, *options):
     output("cmake", "--install", BUILD_DIR, *options, env=dict(os.environ, DESTDIR=destdir))
-
-
-def read_lines(path):
-    with open(path, encoding="utf-8") as text:
-        return text.read().splitlines()
 
 
 def write(path, text, mode=0o644):
@@ -200,13 +196,6 @@ class Installed(unittest.TestCase):
                           [name for name in names if name not in rendered.stdout.decode()]],
                          [(0, ""), (0, ""), (0, ""), []])
 
-    @unittest.skipIf(emulated(), "no stand-in library is installed for the device")
-    def test_installed_program_restarts_the_simulated_device(self):
-        device = Device(self.workdir.name, 1, program=self.program)
-        self.addCleanup(device.stop)
-        device.set_tag("1")
-        self.assertEqual(device.wait_for_end(), -signal.SIGHUP)
-
     def settings(self, folder, name="settings", **values):
         """A settings file NAME that runs the installed program with its log,
         PID file and tag store in FOLDER."""
@@ -270,11 +259,13 @@ class Installed(unittest.TestCase):
 
     @unittest.skipIf(emulated(), "the init script runs the program directly")
     def test_init_script_keeps_exactly_one_watchdog_under_dash_and_busybox_and_stop_ends_it(self):
-        # Each case in a private PID namespace, under dash, under BusyBox sh,
-        # and under BusyBox sh where flock and setsid are no programs (the
-        # BusyBox board has no flock): its init calls' statuses and then
-        # stop's, the watchdogs before that stop, the caller's variable in
-        # their environment, their OOM score, and what stop leaves of them.
+        # Each case in a private PID namespace, under dash, under BusyBox sh
+        # (setsid an applet of its own), and under dash where flock and
+        # setsid are no programs (the BusyBox board has no flock): its init
+        # calls' statuses and then stop's, the watchdogs before that stop, the
+        # caller's variable in their environment, their OOM score, whether
+        # they left the caller's session, and what stop leaves.
+        time = 's/^WDTAG_TIME=.*/WDTAG_TIME=%s/'
         cases = {  # name: commands, the statuses of its init calls
             "unwritable log": ('init start; echo LOG=/nonexistent/x.log >>"$settings"; '
                                'init restart; grep -q "cannot write its log /nonexistent/x.log" '
@@ -292,13 +283,27 @@ class Installed(unittest.TestCase):
                                   'appears; init start', "0"),
             "quote in the log's name": ("echo \"LOG=$folder/it's.log\" >>\"$settings\"; init start; "
                                         "[ -s \"$folder/it's.log\" ] || echo 'no log'", "0"),
+            # A launcher that ends at once may end before it is recorded.
+            "ten quick failures": ('sed -i "%s" "$settings"; for _ in 1 2 3 4 5 6 7 8 9 10; do '
+                                   'init start; done; [ "$(grep -c "failed to start; it wrote to" '
+                                   '"$said") $(grep -c "WDTAG_TIME must be" "$said")" = "10 10" ] '
+                                   '|| echo "not told"; sed -i "%s" "$settings"; init start'
+                                   % (time % "x", time % 100),
+                                   " ".join(["1"] * 10 + ["0"])),
+            "refused setting at restart": ('init start; sed -i "%s" "$settings"; init restart; '
+                                           'sed -i "%s" "$settings"' % (time % "x", time % 100),
+                                           "0 1"),
+            "DAEMON misspelt while running": ('init start; echo "DAEMON=$folder/x" >>"$settings"; '
+                                              'init status', "0 0"),
         }
         script = "".join('run %s %s\n' % (shlex.quote(name), shlex.quote(commands))
                          for name, (commands, _) in cases.items())
-        wanted = ["%s: %s 0; 1 watchdog; clean; OOM kept; 0 left" % (name, statuses)
-                  for name, (_, statuses) in cases.items()]
+        rows = (("dash", ""), ("busybox sh", ""), ("dash", "flock setsid"))
+        wanted = {row: ["%s: %s 0; 1 watchdog; clean; OOM kept; %s session; 0 left" % (
+            name, statuses, "shared" if row[1] or name == "one-line PID file" else "own")
+                        for name, (_, statuses) in cases.items()] for row in rows}
         got = {}
-        for shell, fallbacks in (("dash", ""), ("busybox sh", ""), ("busybox sh", "flock setsid")):
+        for shell, fallbacks in rows:
             cases_folder = os.path.join(self.workdir.name, "cases", shell + fallbacks)
             ran = run(
                 ["sh", "-c", INIT_CASES % PREFIX + script,
@@ -309,7 +314,7 @@ class Installed(unittest.TestCase):
                 text=True, timeout=300 * TIMEOUT_FACTOR, check=False)
             got[shell, fallbacks] = ran.stdout.splitlines() + ran.stderr.splitlines()
         self.maxDiff = None
-        self.assertEqual(got, {key: wanted for key in got})
+        self.assertEqual(got, wanted)
 
     @unittest.skipIf(emulated(), "the init script runs the program directly")
     def test_init_script_under_systemd_without_init_functions_hands_over_when_installed(self):
@@ -400,23 +405,29 @@ class Installed(unittest.TestCase):
         state = os.path.join(folder, "restarts")
         got = []
         # Failures so far and seconds since the last start on the boot's
-        # clock; the settings changed since, when the state is older than
-        # they; a start "in the future", as a wall clock's time would be.
+        # clock; then, where given, the settings changed since (the state is
+        # older than they) or systemd's result for the stop that came between.
+        # A start "in the future", as a wall clock's time would be, and a
+        # number too long for the shell count as none.
         for before in (None, (2, 10), (7, 10), (5, 120), (4, 10, "settings changed"),
-                       (6, -2000000000)):
+                       (6, -2000000000), (10**20, 10), (2, 10, "exit-code"), (2, 10, "success")):
             if before:  # None comes first: no state yet
                 with open("/proc/uptime", encoding="ascii") as uptime:
                     now = int(float(uptime.read().split()[0]))
                 write(state, "%d %d\n" % (before[0], now - before[1]))
-                os.utime(state, (0, 0) if len(before) > 2 else None)
-            status, waited, said = self.launch("WDTAG_TAG=%s\n" % TAG, "--delay",
-                                               RUNTIME_DIRECTORY=folder,
-                                               PATH=folder + ":" + os.environ["PATH"])
+                os.utime(state, (0, 0) if before[2:] == ("settings changed",) else None)
+            env = dict(RUNTIME_DIRECTORY=folder, PATH=folder + ":" + os.environ["PATH"])
+            if before and before[2:] and before[2] != "settings changed":
+                self.launch("WDTAG_TAG=%s\n" % TAG, "--stopped", SERVICE_RESULT=before[2], **env)
+            status, waited, said = self.launch("WDTAG_TAG=%s\n" % TAG, "--delay", **env)
             got.append((status, waited, read_lines(state)[0].split()[0],  # after the launch
-                        bool(re.search(r"starting again in \d+ s, at \d\d:\d\d:\d\d$", said))))
-        self.assertEqual(got, [(0, "", "0", False), (0, "waited 20", "3", True),
-                               (0, "waited 600", "8", True), (0, "", "0", False),
-                               (0, "", "0", False), (0, "", "0", False)])
+                        bool(re.search(r"starting again in \d+ s, at \d\d:\d\d:\d\d$", said)),
+                        "Illegal" in said))
+        self.assertEqual(got, [(0, "", "0", False, False), (0, "waited 20", "3", True, False),
+                               (0, "waited 600", "8", True, False), (0, "", "0", False, False),
+                               (0, "", "0", False, False), (0, "", "0", False, False),
+                               (0, "", "0", False, False), (0, "waited 20", "3", True, False),
+                               (0, "", "0", False, False)])
 
 
 class Packages(unittest.TestCase):

@@ -1,7 +1,9 @@
-"""The host package's maintainer scripts, for real, in a throwaway Debian root:
-installed, upgraded, removed and purged with dpkg inside a private PID
-namespace, where a policy-rc.d records every start or stop it is asked for
-and allows none. Nothing of the package ever runs on this machine's root."""
+"""What needs Debian's archive (ctest's label network). The host package's
+maintainer scripts, for real, in a throwaway Debian root: installed,
+upgraded, removed and purged with dpkg inside a private PID namespace, where
+a policy-rc.d records every start or stop it is asked for and allows none.
+Nothing of the package ever runs on this machine's root. And the cache of
+Debian's packages, repaired after an interrupt."""
 
 import glob
 import os
@@ -141,3 +143,22 @@ class MaintainerScripts(unittest.TestCase):
         self.assertEqual((finished.stdout.splitlines()[:1], finished.stdout.splitlines()[2:]),
                          (["wdtag-poweroff stopped"], ["/usr/sbin/wdtag_poweroff"]),
                          finished.stdout + finished.stderr)
+
+
+class DebianPackageCache(unittest.TestCase):
+    """A package that an interrupt left truncated in the cache."""
+
+    def test_truncated_entry_is_said_replaced_and_comes_back_whole(self):
+        with tempfile.TemporaryDirectory(prefix="wdtag-cache-test-") as cache:
+            fetch = 'source "$1"; lock_cache; fetch_deb %s armhf hostname' % VALUES["board_suite"]
+            env = dict(os.environ, WDTAG_CACHE=cache)
+            first = subprocess.run(["bash", "-euc", fetch, "bash", LIB], capture_output=True,
+                                   text=True, env=env, timeout=300, check=True).stdout.strip()
+            size = os.path.getsize(first)
+            os.truncate(first, size // 3)
+            again = subprocess.run(["bash", "-euc", fetch, "bash", LIB], capture_output=True,
+                                   text=True, env=env, timeout=300, check=False)
+            self.assertEqual((again.returncode, again.stdout.strip(), os.path.getsize(first),
+                              "%s in the cache is damaged; replacing it" % os.path.basename(first)
+                              in again.stderr, sorted(os.listdir(os.path.dirname(first)))),
+                             (0, first, size, True, [os.path.basename(first)]), again.stderr)

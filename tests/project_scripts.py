@@ -11,7 +11,7 @@ import tempfile
 import time
 import unittest
 
-from simulator.device import LIB, ROOT, TIMEOUT_FACTOR, VALUES, count_lines, run
+from simulator.device import ROOT, TIMEOUT_FACTOR, VALUES, count_lines, run
 
 DEMO = os.path.join(ROOT, "scripts", "demo")
 TEST = os.path.join(ROOT, "scripts", "test")
@@ -206,25 +206,6 @@ class TestScript(unittest.TestCase):
                 for pid in processes_mentioning(tmp):
                     os.kill(pid, signal.SIGKILL)
             self.assertEqual((status, left, os.listdir(tmp)), (130, [], []))
-
-
-class DebianPackageCache(unittest.TestCase):
-    """A package that an interrupt left truncated in the cache."""
-
-    def test_truncated_entry_is_said_replaced_and_comes_back_whole(self):
-        with tempfile.TemporaryDirectory(prefix="wdtag-cache-test-") as cache:
-            fetch = 'source "$1"; lock_cache; fetch_deb %s armhf hostname' % VALUES["board_suite"]
-            env = dict(os.environ, WDTAG_CACHE=cache)
-            first = subprocess.run(["bash", "-euc", fetch, "bash", LIB], capture_output=True,
-                                   text=True, env=env, timeout=300, check=True).stdout.strip()
-            size = os.path.getsize(first)
-            os.truncate(first, size // 3)
-            again = subprocess.run(["bash", "-euc", fetch, "bash", LIB], capture_output=True,
-                                   text=True, env=env, timeout=300, check=False)
-            self.assertEqual((again.returncode, again.stdout.strip(), os.path.getsize(first),
-                              "%s in the cache is damaged; replacing it" % os.path.basename(first)
-                              in again.stderr, sorted(os.listdir(os.path.dirname(first)))),
-                             (0, first, size, True, [os.path.basename(first)]), again.stderr)
 
 
 class SysrootScript(unittest.TestCase):

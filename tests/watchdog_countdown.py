@@ -5,7 +5,7 @@ import subprocess
 
 from harness import (CALL_RECORDER, RESTART_SEQUENCE, TAG_DOUBLE_DIR, TIMEOUT_FACTOR,
                      TIMEOUT_LINE, WATCHDOG, WatchdogTest, count_lines, handler_line,
-                     read_transcript, target_command)
+                     read_lines, target_command)
 from simulator import device
 from simulator.device import TAG
 
@@ -74,5 +74,5 @@ class Restart(WatchdogTest):
         with os.fdopen(writer, "wb") as closed_pipe:
             status = device.run(command, stdout=closed_pipe, stderr=subprocess.DEVNULL, env=env,
                                 timeout=60 * TIMEOUT_FACTOR, check=False).returncode
-        self.assertEqual((status, read_transcript(self.transcript)[-4:]),
+        self.assertEqual((status, read_lines(self.transcript)[-4:]),
                          (0, RESTART_SEQUENCE[1:]))

@@ -6,7 +6,7 @@ import subprocess
 
 from harness import (CALL_RECORDER, RESTART_SEQUENCE, TAG_DOUBLE_DIR, TAGSIM_LIBRARY,
                      TIMEOUT_FACTOR, WATCHDOG, StandInWatchdog, WatchdogTest, count_lines,
-                     handler_line, new_store, read_transcript, target_command, wait_for,
+                     handler_line, new_store, read_lines, target_command, wait_for,
                      write_tag)
 from simulator import device
 
@@ -37,7 +37,7 @@ class StandardStreams(WatchdogTest):
         with open(self.transcript, "ab") as output:
             device.run(command, env=self.environment(extra), timeout=60 * TIMEOUT_FACTOR,
                        check=True, stdout=output, stderr=subprocess.DEVNULL)
-        return read_transcript(self.transcript)
+        return read_lines(self.transcript)
 
     def test_closed_stdout_is_never_handed_to_a_library_file(self):
         kept = os.path.join(self.workdir.name, "library-device")

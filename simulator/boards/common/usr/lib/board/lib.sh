@@ -9,13 +9,13 @@
 #   board.dropin    a file of the image to install as a drop-in for the unit
 board_dir=/usr/lib/board
 
-# board_value NAME: a value of the project's shared values, or of the
+# value NAME: a value of the project's shared values, or of the
 # service's (the build's service.conf, added to the image's copy).
-board_value() {
+value() {
     sed -n "s/^$1=//p" "$board_dir/project.conf"
 }
 # The service's own search path.
-PATH=$(board_value WDTAG_PATH)
+PATH=$(value WDTAG_PATH)
 export PATH
 
 # Sets scenario, tag, wdt_time, library, library_path and dropin.
@@ -35,7 +35,7 @@ read_settings() {
 
 # Loads the modules that reach the ext4 disk on virtio, and waits for the disk.
 load_disk_modules() {
-    for module in $(board_value disk_modules); do
+    for module in $(value disk_modules); do
         found=$(find "/lib/modules/$(uname -r)" -name "$module.ko")
         [ -z "$found" ] || insmod "$found"
     done
@@ -52,10 +52,10 @@ apply_settings() {
     read_settings
     sed -i "s|^WDTAG_TAG=.*|WDTAG_TAG=$tag|; s|^WDTAG_TIME=.*|WDTAG_TIME=$wdt_time|
         s|^WDTAG_LIBRARY_PATH=.*|WDTAG_LIBRARY_PATH=$library_path|" \
-        "$1$(board_value WDTAG_DEFAULTS_FILE)"
+        "$1$(value WDTAG_DEFAULTS_FILE)"
     if [ "$library" != /usr/lib ]; then
         mkdir -p "$1$library"
-        mv "$1/usr/lib/$(board_value tag_library)" "$1$library/"
+        mv "$1/usr/lib/$(value tag_library)" "$1$library/"
     fi
     if [ -n "$dropin" ]; then
         mkdir -p "$1/etc/systemd/system/wdtag-poweroff.service.d"
