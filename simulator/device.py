@@ -60,6 +60,7 @@ TIMEOUT_FACTOR = float(os.environ.get("WDTAG_TIMEOUT_FACTOR", "1"))
 
 # The watchdog's own lines, which the demo and the bench follow and the tests expect.
 TIMEOUT_LINE = "Watchdog timeout, reboot system!"
+COUNT_PREFIX = VALUES["count_line"].replace("%d", "")
 
 
 def init_failure_line(code):
@@ -75,7 +76,7 @@ def handler_line(value):
 
 
 def count_lines(first, last):
-    return ["current count = %d" % n for n in range(first, last + 1)]
+    return [VALUES["count_line"] % n for n in range(first, last + 1)]
 
 
 def write_tag(store, name, text):

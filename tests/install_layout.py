@@ -11,7 +11,8 @@ import tempfile
 import unittest
 
 from harness import emulated, handler_line, lintian, read_lines, write_tag
-from simulator.device import ROOT, TAG, TIMEOUT_FACTOR, count_lines, read_values, run
+from simulator.device import (ROOT, TAG, TIMEOUT_FACTOR, count_lines, open_failure_line, read_values,
+                              run)
 from built_files import as_version, glibc_needs
 
 BUILD_DIR = os.environ.get("BUILD_DIR", "")
@@ -255,7 +256,7 @@ class Installed(unittest.TestCase):
                               "wdtag-poweroff: failed to start: cannot write its PID file "
                               "/nonexistent%s/pid" % failing,
                               "wdtag-poweroff: failed to start; it wrote to %s/log:" % failing,
-                              "Fail to open tag: MISSING"]))
+                              open_failure_line("MISSING")]))
 
     @unittest.skipIf(emulated(), "the init script runs the program directly")
     def test_init_script_keeps_exactly_one_watchdog_under_dash_and_busybox_and_stop_ends_it(self):

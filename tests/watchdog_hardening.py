@@ -9,30 +9,31 @@ from harness import (CALL_RECORDER, RESTART_SEQUENCE, TAG_DOUBLE_DIR, TAGSIM_LIB
                      handler_line, new_store, read_lines, target_command, wait_for,
                      write_tag)
 from simulator import device
+from simulator.device import COUNT_PREFIX, TAG, open_failure_line
 
 
 def only_count_lines(lines):
-    return [line for line in lines if line.startswith("current count")]
+    return [line for line in lines if line.startswith(COUNT_PREFIX)]
 
 
 class Storm(WatchdogTest):
     """Four threads of the library call the handler at once; "@handler" is a non-zero result."""
 
     def test_final_one_after_the_storm_counts_on_and_restarts(self):
-        run = self.run_watchdog("RESET", "5", script="1:1 2:storm 2:1", passes=30)
+        run = self.run_watchdog(TAG, "5", script="1:1 2:storm 2:1", passes=30)
         self.assertEqual((run.transcript[-len(RESTART_SEQUENCE) - 1:], run.calls("@handler")),
-                         (["current count = 5"] + RESTART_SEQUENCE, []))
+                         ([*count_lines(5, 5)] + RESTART_SEQUENCE, []))
 
     def test_final_zero_after_the_storm_stops_the_count(self):
-        run = self.run_watchdog("RESET", "5", script="1:1 2:storm 2:0", passes=8)
+        run = self.run_watchdog(TAG, "5", script="1:1 2:storm 2:0", passes=8)
         self.assertEqual((only_count_lines(run.transcript)[-1], run.calls("@reboot"),
-                          run.calls("@handler")), ("current count = 1", [], []))
+                          run.calls("@handler")), (count_lines(1, 1)[0], [], []))
 
 
 class StandardStreams(WatchdogTest):
     def run_closed(self, redirection, env=None):
         command = ["sh", "-c", 'exec "$@" ' + redirection, "sh"] + target_command(
-            WATCHDOG, ["RESET", "2"], preload=CALL_RECORDER, library_dir=TAG_DOUBLE_DIR)
+            WATCHDOG, [TAG, "2"], preload=CALL_RECORDER, library_dir=TAG_DOUBLE_DIR)
         extra = dict({"TAGDOUBLE_SCRIPT": "1:1", "RECORDER_PASSES": "20"}, **(env or {}))
         with open(self.transcript, "ab") as output:
             device.run(command, env=self.environment(extra), timeout=60 * TIMEOUT_FACTOR,
@@ -47,7 +48,7 @@ class StandardStreams(WatchdogTest):
 
     def test_closed_stderr_at_start_still_counts_and_restarts(self):
         transcript = self.run_closed("2>&-")
-        self.assertEqual(transcript[-6:], ["current count = 2"] + RESTART_SEQUENCE)
+        self.assertEqual(transcript[-6:], [*count_lines(2, 2)] + RESTART_SEQUENCE)
 
 
 class RealStore(WatchdogTest):
@@ -58,11 +59,11 @@ class RealStore(WatchdogTest):
         self.store = new_store(self.workdir.name)
 
     def start(self, wdt_time="2", **options):
-        watchdog = StandInWatchdog(self, self.store, "RESET", wdt_time, **options)
+        watchdog = StandInWatchdog(self, self.store, TAG, wdt_time, **options)
         self.addCleanup(watchdog.stop)
         return watchdog
 
-    def tag(self, name="RESET"):
+    def tag(self, name=TAG):
         return os.path.join(self.store, name)
 
     def assertRestarts(self, watchdog):
@@ -73,7 +74,7 @@ class RealStore(WatchdogTest):
 class Floods(RealStore):
     def flood(self, values):
         for value in values:
-            write_tag(self.store, "RESET", value)
+            write_tag(self.store, TAG, value)
 
     def test_flood_ending_in_one_is_followed_by_counting_and_restart(self):
         watchdog = self.start(wdt_time="3")
@@ -121,8 +122,8 @@ class Faults(RealStore):
         # The 1 arrives by a rename: however late the library reads after the
         # directory's move, it finds no file, a directory or the whole value,
         # never a file still being written.
-        write_tag(self.store, ".RESET.new", "1")
-        os.rename(self.tag(".RESET.new"), self.tag())
+        write_tag(self.store, "." + TAG + ".new", "1")
+        os.rename(self.tag("." + TAG + ".new"), self.tag())
         self.assertRestarts(watchdog)
         self.assertEqual(watchdog.stderr(), "")
 
@@ -130,19 +131,19 @@ class Faults(RealStore):
         watchdog = self.start(wrapper=["setpriv", "--bounding-set",
                                        "-dac_override,-dac_read_search"])
         os.chmod(self.tag(), 0)
-        write_tag(self.store, "RESET", "1")
+        write_tag(self.store, TAG, "1")
         wait_for(watchdog.stderr, what="the message")
         os.chmod(self.tag(), 0o644)
-        write_tag(self.store, "RESET", "1")
+        write_tag(self.store, TAG, "1")
         self.assertRestarts(watchdog)
-        self.assertEqual(watchdog.stderr(), "tagsim: cannot read tag RESET: Permission denied\n")
+        self.assertEqual(watchdog.stderr(), "tagsim: cannot read tag %s: Permission denied\n" % TAG)
 
 
 class HostileNames(RealStore):
     def test_hostile_names_fail_to_open_byte_for_byte(self):
-        for name in ("t\udcff\udcfeg", "line\nbreak", "n" * 4096, "../tags/RESET"):
+        for name in ("t\udcff\udcfeg", "line\nbreak", "n" * 4096, "../tags/" + TAG):
             with self.subTest(name=name[:12]):
                 run = self.run_watchdog(name, library_dir=os.path.dirname(TAGSIM_LIBRARY),
                                         env={"TAGSIM_DIR": self.store})
                 self.assertEqual((run.status, "\n".join(run.output)),
-                                 (254, "Fail to open tag: " + name))
+                                 (254, open_failure_line(name)))
