@@ -29,17 +29,12 @@ TAG = VALUES["tag"]
 
 @functools.lru_cache(maxsize=None)
 def _unshare():
-    """unshare with the options that make a private PID namespace here, once
-    it was seen to make one; otherwise it fails, saying why."""
-    command = (["unshare"] + ([] if os.geteuid() == 0 else ["--user", "--map-root-user"])
-               + VALUES["namespace"].split() + ["--"])
-    first = subprocess.run(command + ["sh", "-c", '[ "$$" -eq 1 ]'], capture_output=True,
-                           text=True, check=False)
-    if first.returncode != 0:
-        raise AssertionError("cannot make a private PID namespace (%s): refusing to run the "
-                             "watchdog, which would restart this machine"
-                             % (first.stderr.strip() or "the options in project.conf make none"))
-    return command
+    """unshare with the options that make a private PID namespace here, as
+    the scripts make it, once they have seen that it is one: on first use,
+    never at import."""
+    return ["unshare"] + subprocess.run(
+        ["bash", "-c", 'source "$0" && require_namespace && namespace_options', LIB],
+        stdout=subprocess.PIPE, text=True, check=True).stdout.split() + ["--"]
 
 
 def _contained(command, first):
